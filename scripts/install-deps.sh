@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building and testing the installer needs from Debian's packages.
+# Safe to run again: it asks apt only for what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ clang libclang-rt-14-dev googletest
+  zlib1g-dev libdeflate-dev zip unzip python3
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine64 wine32:i386
+)
+# Further groups are added by the scripts that need them: ORVINTA_EXTRA_PACKAGES.
+if [ -n "${ORVINTA_EXTRA_PACKAGES:-}" ]; then
+  read -r -a extra <<<"$ORVINTA_EXTRA_PACKAGES"
+  packages+=("${extra[@]}")
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  case "$status" in
+    *"install ok installed"*) ;;
+    *) missing+=("$p") ;;
+  esac
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q >&2
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,58 @@
+#include "common/bounded_string.h"
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(BoundedString, CopyAndAppendFitExactlyToCapacityMinusOne) {
+  PathU8<8> s;
+  EXPECT_TRUE(bs_copy(s, "abc"));
+  EXPECT_TRUE(bs_append(s, "defg"));
+  EXPECT_STREQ(s.text, "abcdefg");
+  EXPECT_EQ(s.length, 7u);
+  EXPECT_FALSE(bs_append(s, "h"));
+  EXPECT_STREQ(s.text, "abcdefg");
+}
+
+TEST(BoundedString, OverflowCutsAndReportsWithoutWritingPastTheBuffer) {
+  struct {
+    PathU8<6> s;
+    char guard[4];
+  } probe;
+  std::memset(probe.guard, 0x5A, sizeof probe.guard);
+  EXPECT_FALSE(bs_copy(probe.s, "0123456789"));
+  EXPECT_STREQ(probe.s.text, "01234");
+  for (char c : probe.guard) EXPECT_EQ(c, 0x5A);
+}
+
+TEST(BoundedString, CutNeverSplitsAUtf8Character) {
+  PathU8<5> s;
+  // "ab" + U+00E9 (2 bytes) + U+20AC (3 bytes): the euro sign does not fit whole.
+  EXPECT_FALSE(bs_copy(s, "ab\xC3\xA9\xE2\x82\xAC"));
+  EXPECT_STREQ(s.text, "ab\xC3\xA9");
+  PathU8<4> t;
+  EXPECT_FALSE(bs_copy(t, "ab\xC3\xA9"));
+  EXPECT_STREQ(t.text, "ab");
+}
+
+TEST(BoundedString, FormatReportsCutAndStaysTerminated) {
+  PathU8<16> s;
+  EXPECT_TRUE(bs_format(s, "<%s>", "path"));
+  EXPECT_STREQ(s.text, "<path>");
+  EXPECT_EQ(s.length, 6u);
+  EXPECT_FALSE(bs_format(s, "Error reading %s, corrupted", "C:\\a\\long\\path"));
+  EXPECT_EQ(std::strlen(s.text), 15u);
+  EXPECT_EQ(s.length, 15u);
+}
+
+TEST(BoundedString, WideTextHasTheSameRules) {
+  PathW<4> w;
+  EXPECT_TRUE(bs_copy(w, L"abc"));
+  EXPECT_FALSE(bs_append(w, L"d"));
+  EXPECT_EQ(w.length, 3u);
+  EXPECT_EQ(w.text[3], L'\0');
+}
+
+}  // namespace
