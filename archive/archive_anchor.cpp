@@ -1,0 +1,2 @@
+// Keeps the library non-empty while its sources are being written.
+namespace archive_anchor {}
