@@ -12,3 +12,6 @@ CrcTable* crc_table_create(AllocateFn allocate, ReleaseFn release);
 std::uint32_t crc_update(const CrcTable* table, std::uint32_t value,
                          const unsigned char* bytes, std::uint32_t count);
 int crc_table_free(CrcTable* table);
+// 1 when the object holds its lookup table, 0 when that allocation failed (crc_update
+// then returns every running value unchanged, so a caller cannot verify anything with it).
+int crc_table_complete(const CrcTable* table);

@@ -1,0 +1,95 @@
+// CRC-32 against known values and the bitwise reference, including the object that
+// lost its table to a failed allocation.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "decode/crc32.h"
+#include "tests/support/zip_builder.h"
+
+namespace {
+
+int g_allocations_left = -1;  // -1: unlimited
+int g_live_blocks = 0;
+
+void* limited_allocate(std::size_t size) {
+  if (g_allocations_left == 0) return nullptr;
+  if (g_allocations_left > 0) --g_allocations_left;
+  ++g_live_blocks;
+  return std::malloc(size);
+}
+
+void counted_release(void* block) {
+  --g_live_blocks;
+  std::free(block);
+}
+
+struct CrcFixture : ::testing::Test {
+  void SetUp() override {
+    g_allocations_left = -1;
+    g_live_blocks = 0;
+  }
+  void TearDown() override { EXPECT_EQ(g_live_blocks, 0); }
+};
+
+std::uint32_t finished_crc(const CrcTable* table, const Bytes& data) {
+  return ~crc_update(table, 0xFFFFFFFFu, data.data(), static_cast<std::uint32_t>(data.size()));
+}
+
+TEST_F(CrcFixture, KnownValues) {
+  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(crc_table_complete(table), 1);
+  EXPECT_EQ(finished_crc(table, zip_test_bytes("123456789")), 0xCBF43926u);
+  EXPECT_EQ(finished_crc(table, zip_test_bytes("The quick brown fox jumps over the lazy dog")),
+            0x414FA339u);
+  EXPECT_EQ(finished_crc(table, Bytes{}), 0u);
+  EXPECT_EQ(finished_crc(table, Bytes{0x00}), 0xD202EF8Du);
+  EXPECT_EQ(finished_crc(table, Bytes(32, 0xFF)), 0xFF6CAB0Bu);
+  EXPECT_EQ(crc_table_free(table), 0);
+}
+
+TEST_F(CrcFixture, MatchesBitwiseReferenceOnEveryByteValueAndSplit) {
+  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  ASSERT_NE(table, nullptr);
+  Bytes data = zip_test_random_bytes(5000, 3);
+  for (int i = 0; i < 256; ++i) data.push_back(static_cast<std::uint8_t>(i));
+  const std::uint32_t whole = finished_crc(table, data);
+  EXPECT_EQ(whole, zip_test_crc32(data));
+
+  // Any split into successive updates gives the same value.
+  for (std::size_t first : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{4096},
+                            data.size() - 1, data.size()}) {
+    std::uint32_t value = 0xFFFFFFFFu;
+    value = crc_update(table, value, data.data(), static_cast<std::uint32_t>(first));
+    value = crc_update(table, value, data.data() + first, static_cast<std::uint32_t>(data.size() - first));
+    EXPECT_EQ(~value, whole) << "split at " << first;
+  }
+  // Count 0 leaves any running value alone, even with a null byte pointer.
+  EXPECT_EQ(crc_update(table, 0x12345678u, nullptr, 0), 0x12345678u);
+  EXPECT_EQ(crc_table_free(table), 0);
+}
+
+TEST_F(CrcFixture, MissingFunctionsOrMemory) {
+  EXPECT_EQ(crc_table_create(nullptr, counted_release), nullptr);
+  EXPECT_EQ(crc_table_create(limited_allocate, nullptr), nullptr);
+  g_allocations_left = 0;
+  EXPECT_EQ(crc_table_create(limited_allocate, counted_release), nullptr);
+}
+
+TEST_F(CrcFixture, FailedTableAllocationLeavesValuesUnchanged) {
+  g_allocations_left = 1;  // the record, not its table
+  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(g_live_blocks, 1);
+  EXPECT_EQ(crc_table_complete(table), 0);
+  const Bytes data = zip_test_bytes("123456789");
+  for (std::uint32_t start : {0xFFFFFFFFu, 0u, 0xDEADBEEFu}) {
+    EXPECT_EQ(crc_update(table, start, data.data(), static_cast<std::uint32_t>(data.size())), start);
+  }
+  EXPECT_EQ(crc_table_free(table), 0);  // releases only the record; TearDown checks the count
+}
+
+}  // namespace
