@@ -1,0 +1,14 @@
+// Entry point of the installer. None of the arguments is read: everything the installer
+// does is fixed when it is built.
+
+#include <windows.h>
+
+#include "installer/elevation.h"
+#include "installer/install_run.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // An administrator's unelevated process or a standard user on Vista and later gets an
+  // elevated copy of the installer instead; older Windows has no such split.
+  if (is_vista_or_later() && !is_user_admin()) return relaunch_elevated();
+  return install_run();
+}
