@@ -1,0 +1,82 @@
+// The installer's walk over an archive, with offsets kept for reports.
+
+#include "tools/archive_walk.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "archive/zip_format.h"
+
+namespace {
+
+// A larger stream buffer than the default keeps the reader's small reads cheap.
+constexpr std::size_t INPUT_BUFFER = 1 << 18;
+
+}  // namespace
+
+bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
+  walk->reader = nullptr;
+  walk->index = 0;
+  walk->end_offset = -1;
+  FILE* input = std::fopen(path, "rb");
+  if (input == nullptr) {
+    *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = std::string(path) + " is not a regular file";
+    std::fclose(input);
+    return false;
+  }
+  walk->file_size = info.st_size;
+  std::setvbuf(input, nullptr, _IOFBF, INPUT_BUFFER);
+  std::int32_t offset = -1;  // scrambled input, scan from the start of the file
+  walk->reader = zip_open(input, &offset);  // owns input from here on, also on failure
+  if (walk->reader == nullptr) {
+    *error = std::string("no archive found in ") + path +
+             ": the installer's scan finds no readable first entry";
+    return false;
+  }
+  if (zip_get_info(walk->reader, &walk->info) != 0) {
+    *error = std::string("the first entry of ") + path + " cannot be read";
+    walk_close(walk);
+    return false;
+  }
+  walk->header_offset = offset;
+  return true;
+}
+
+std::int64_t walk_data_offset(const ArchiveWalk* walk) {
+  return walk->header_offset + ZIP_LOCAL_HEADER_SIZE + walk->info.name_length +
+         walk->info.extra_length;
+}
+
+std::int64_t walk_entry_end(const ArchiveWalk* walk) {
+  const bool descriptor = (walk->info.flags & ZIP_FLAG_DESCRIPTOR) != 0;
+  return walk_data_offset(walk) + walk->info.compressed_size + (descriptor ? ZIP_DESCRIPTOR_SIZE : 0);
+}
+
+bool walk_next(ArchiveWalk* walk) {
+  const std::int64_t next = walk_entry_end(walk);
+  if (zip_next(walk->reader) != 0 || zip_get_info(walk->reader, &walk->info) != 0) {
+    walk->end_offset = next;
+    return false;
+  }
+  walk->header_offset = next;
+  ++walk->index;
+  return true;
+}
+
+void walk_close(ArchiveWalk* walk) {
+  if (walk->reader != nullptr) zip_close(walk->reader);  // -1 after a complete walk: expected
+  walk->reader = nullptr;
+}
+
+std::string walk_method_text(std::uint16_t method) {
+  if (method == ZIP_METHOD_STORED) return "stored";
+  if (method == ZIP_METHOD_DEFLATE) return "deflate";
+  return "method " + std::to_string(method);
+}

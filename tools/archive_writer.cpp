@@ -1,0 +1,176 @@
+// The writing side of the embedded archive format.
+
+#include "tools/archive_writer.h"
+
+#include <libdeflate.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "archive/zip_format.h"
+#include "tools/file_util.h"
+#include "tools/zip_central.h"
+
+namespace {
+
+constexpr std::size_t WRITE_BLOCK = 65536;  // scrambled copy, on the stack
+constexpr int LEVEL_MAX = 12;
+
+void put16(unsigned char* at, std::uint32_t value) {
+  at[0] = static_cast<unsigned char>(value);
+  at[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void put32(unsigned char* at, std::uint32_t value) {
+  put16(at, value & 0xFFFF);
+  put16(at + 2, value >> 16);
+}
+
+// Scrambles a copy of the bytes block by block and writes it, keeping the running
+// offset and the 2 GiB bound: nothing at all is written past the bound.
+bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size_t size) {
+  if (writer->file_offset + size > ZIP_MAX_FILE_END) {
+    writer->error = "the archive would end past 2 GiB (offset " +
+                    std::to_string(writer->file_offset + size) +
+                    "), beyond what the installer's 32-bit offsets reach";
+    return false;
+  }
+  unsigned char block[WRITE_BLOCK];
+  while (size > 0) {
+    const std::size_t n = size < sizeof block ? size : sizeof block;
+    for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(data[i] ^ ZIP_KEY);
+    if (!fd_write_all(writer->fd, block, n)) {
+      writer->error = std::string("cannot write the output: ") + std::strerror(errno);
+      return false;
+    }
+    writer->file_offset += n;
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int level) {
+  writer->fd = fd;
+  writer->file_offset = stub_size;
+  writer->archive_start = stub_size;
+  writer->compressor = nullptr;
+  writer->entries.clear();
+  writer->error.clear();
+  if (level < 0 || level > LEVEL_MAX) {
+    writer->error = "compression level " + std::to_string(level) + " is not within 0-12";
+    return false;
+  }
+  if (level > 0) {
+    writer->compressor = libdeflate_alloc_compressor(level);
+    if (writer->compressor == nullptr) {
+      writer->error = "cannot create the Deflate compressor (out of memory)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                const unsigned char* data, std::size_t size) {
+  if (size > ZIP_MAX_ENTRY_SIZE) {
+    writer->error = name + " is 2 GiB or larger";
+    return false;
+  }
+  if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
+    writer->error = "more than 65535 files";
+    return false;
+  }
+  WrittenEntry entry{};
+  entry.name = name;
+  entry.modified = modified;
+  entry.crc32 = libdeflate_crc32(0, data, size);
+  entry.uncompressed_size = static_cast<std::uint32_t>(size);
+  entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
+
+  // Deflate output must come out strictly smaller than the data, else the entry is stored.
+  const unsigned char* payload = data;
+  std::size_t payload_size = size;
+  entry.method = ZIP_METHOD_STORED;
+  if (writer->compressor != nullptr && size > 1) {
+    writer->buffer.resize(size - 1);
+    const std::size_t packed =
+        libdeflate_deflate_compress(writer->compressor, data, size, writer->buffer.data(), size - 1);
+    if (packed != 0) {
+      payload = writer->buffer.data();
+      payload_size = packed;
+      entry.method = ZIP_METHOD_DEFLATE;
+    }
+  }
+  entry.compressed_size = static_cast<std::uint32_t>(payload_size);
+
+  unsigned char header[ZIP_LOCAL_HEADER_SIZE];
+  put32(header + 0, ZIP_LOCAL_SIGNATURE);
+  put16(header + 4, ZIP_SCAN_VERSION);
+  put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
+  put16(header + 8, entry.method);
+  put16(header + 10, modified.time);
+  put16(header + 12, modified.date);
+  put32(header + 14, entry.crc32);
+  put32(header + 18, entry.compressed_size);
+  put32(header + 22, entry.uncompressed_size);
+  put16(header + 26, static_cast<std::uint32_t>(name.size()));
+  put16(header + 28, 0);
+  const bool ok = write_scrambled(writer, header, sizeof header) &&
+                  write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
+                                  name.size()) &&
+                  write_scrambled(writer, payload, payload_size);
+  if (ok) writer->entries.push_back(entry);
+  // Large scratch memory is not kept from one file to the next.
+  std::vector<unsigned char>().swap(writer->buffer);
+  return ok;
+}
+
+bool writer_finish(ArchiveWriter* writer) {
+  const std::uint64_t central_start = writer->file_offset;
+  for (const WrittenEntry& entry : writer->entries) {
+    unsigned char record[ZIP_CENTRAL_HEADER_SIZE];
+    put32(record + 0, ZIP_CENTRAL_SIGNATURE);
+    put16(record + 4, ZIP_MADE_BY);
+    put16(record + 6, ZIP_SCAN_VERSION);
+    put16(record + 8, 0);
+    put16(record + 10, entry.method);
+    put16(record + 12, entry.modified.time);
+    put16(record + 14, entry.modified.date);
+    put32(record + 16, entry.crc32);
+    put32(record + 20, entry.compressed_size);
+    put32(record + 24, entry.uncompressed_size);
+    put16(record + 28, static_cast<std::uint32_t>(entry.name.size()));
+    put16(record + 30, 0);  // extra field
+    put16(record + 32, 0);  // comment
+    put16(record + 34, 0);  // disk number
+    put16(record + 36, 0);  // internal attributes
+    put32(record + 38, 0);  // external attributes
+    put32(record + 42, entry.header_offset);
+    if (!write_scrambled(writer, record, sizeof record) ||
+        !write_scrambled(writer, reinterpret_cast<const unsigned char*>(entry.name.data()),
+                         entry.name.size())) {
+      return false;
+    }
+  }
+  const std::uint64_t central_size = writer->file_offset - central_start;
+  const std::uint32_t count = static_cast<std::uint32_t>(writer->entries.size());
+  unsigned char end[ZIP_END_RECORD_SIZE];
+  put32(end + 0, ZIP_END_SIGNATURE);
+  put16(end + 4, 0);
+  put16(end + 6, 0);
+  put16(end + 8, count);
+  put16(end + 10, count);
+  put32(end + 12, static_cast<std::uint32_t>(central_size));
+  put32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
+  put16(end + 20, 0);
+  return write_scrambled(writer, end, sizeof end);
+}
+
+void writer_release(ArchiveWriter* writer) {
+  libdeflate_free_compressor(writer->compressor);
+  writer->compressor = nullptr;
+  std::vector<unsigned char>().swap(writer->buffer);
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Writes the installer's archive behind a stub: scrambled local entries, then a
+// scrambled central directory and end record. Offsets in the central directory count
+// from the first local header, so the archive region alone, unscrambled, is a ZIP file.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/dos_time.h"
+
+struct libdeflate_compressor;
+
+// What the central directory repeats of every entry.
+struct WrittenEntry {
+  std::string name;
+  std::uint16_t method;
+  DosDateTime modified;
+  std::uint32_t crc32;
+  std::uint32_t compressed_size;
+  std::uint32_t uncompressed_size;
+  std::uint32_t header_offset;  // from the start of the archive
+};
+
+struct ArchiveWriter {
+  int fd;                            // the output file, positioned at file_offset
+  std::uint64_t file_offset;         // bytes written to the file so far
+  std::uint64_t archive_start;       // file offset of the first local header
+  libdeflate_compressor* compressor; // nullptr: every entry is stored
+  std::vector<unsigned char> buffer; // scrambling and compression scratch
+  std::vector<WrittenEntry> entries;
+  std::string error;                 // why the last call failed
+};
+
+// level: 0 stores every entry, 1-12 Deflate with libdeflate at that level.
+bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int level);
+// Appends one entry; Deflate unless that does not make the data smaller.
+bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                const unsigned char* data, std::size_t size);
+// Appends the central directory and the end record.
+bool writer_finish(ArchiveWriter* writer);
+void writer_release(ArchiveWriter* writer);

@@ -1,0 +1,344 @@
+// orvinta-pack build: a stub followed by the scrambled archive of the given files.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/zip_reader.h"
+#include "tools/archive_walk.h"
+#include "tools/archive_writer.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
+#include "tools/entry_check.h"
+#include "tools/file_util.h"
+#include "tools/name_rules.h"
+#include "tools/pack_message.h"
+#include "tools/pack_status.h"
+#include "tools/progress.h"
+#include "tools/zip_central.h"
+
+const char* const USAGE_BUILD =
+    "usage: orvinta-pack build --stub STUB.exe --out SETUP.exe [--level N] FILE_OR_FOLDER...\n"
+    "\n"
+    "Writes SETUP.exe: a copy of STUB.exe followed by the scrambled archive of the files.\n"
+    "A folder contributes the files in it; it must not hold folders of its own.\n"
+    "  --stub STUB.exe  the installer program without a payload\n"
+    "  --out SETUP.exe  the installer to write (replaced only once it is complete)\n"
+    "  --level N        Deflate level 0-12: 0 stores every file, 12 (the default)\n"
+    "                   compresses best; files Deflate cannot shrink are stored\n"
+    "Entries are ordered by name. SOURCE_DATE_EPOCH, when set, gives every entry's time.\n";
+
+namespace {
+
+constexpr int LEVEL_DEFAULT = 12;
+constexpr int LEVEL_HIGHEST = 12;
+
+struct BuildOptions {
+  std::string stub;
+  std::string out;
+  int level;
+  std::vector<std::string> inputs;
+};
+
+struct PackFile {
+  std::string path;
+  std::string name;
+  std::time_t modified;
+};
+
+// Returns -1 when the options are complete, else the exit code to end with.
+int parse_options(int argc, char** argv, BuildOptions* options) {
+  options->level = LEVEL_DEFAULT;
+  bool options_done = false;
+  for (int i = 0; i < argc;) {
+    const char* argument = argv[i];
+    if (options_done || argument[0] != '-' || argument[1] == '\0') {
+      options->inputs.push_back(argument);
+      ++i;
+      continue;
+    }
+    if (cli_is_help(argument)) return cli_help(USAGE_BUILD);
+    if (std::string(argument) == "--") {
+      options_done = true;
+      ++i;
+      continue;
+    }
+    std::string value;
+    bool missing = false;
+    if (cli_option(argc, argv, &i, "--stub", &value, &missing)) {
+      if (missing) return cli_usage_error(USAGE_BUILD, "--stub needs a file");
+      options->stub = value;
+    } else if (cli_option(argc, argv, &i, "--out", &value, &missing)) {
+      if (missing) return cli_usage_error(USAGE_BUILD, "--out needs a file");
+      options->out = value;
+    } else if (cli_option(argc, argv, &i, "--level", &value, &missing)) {
+      long long level = 0;
+      if (missing || !cli_number(value, 0, LEVEL_HIGHEST, &level)) {
+        return cli_usage_error(USAGE_BUILD, "--level needs a number from 0 to 12");
+      }
+      options->level = static_cast<int>(level);
+    } else {
+      return cli_usage_error(USAGE_BUILD, std::string("unknown option ") + argument);
+    }
+  }
+  if (options->stub.empty()) return cli_usage_error(USAGE_BUILD, "--stub is required");
+  if (options->out.empty()) return cli_usage_error(USAGE_BUILD, "--out is required");
+  if (options->inputs.empty()) return cli_usage_error(USAGE_BUILD, "no files to pack");
+  return -1;
+}
+
+bool add_file(const std::string& path, const std::string& name, const struct stat& info,
+              std::vector<PackFile>* files) {
+  if (!S_ISREG(info.st_mode)) {
+    pack_error("%s is neither a file nor a folder", path.c_str());
+    return false;
+  }
+  if (static_cast<std::uint64_t>(info.st_size) > ZIP_MAX_ENTRY_SIZE) {
+    pack_error("%s is 2 GiB or larger; the installer's archive cannot hold it", path.c_str());
+    return false;
+  }
+  files->push_back(PackFile{path, name, info.st_mtime});
+  return true;
+}
+
+// Expands the arguments into files; a folder gives its files, and a folder inside it is
+// refused since the installer would have to create it.
+bool collect_files(const std::vector<std::string>& inputs, std::vector<PackFile>* files) {
+  bool ok = true;
+  for (const std::string& input : inputs) {
+    struct stat info {};
+    if (stat(input.c_str(), &info) != 0) {
+      pack_error("%s", io_error("cannot read", input).c_str());
+      ok = false;
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      ok = add_file(input, path_base_name(input), info, files) && ok;
+      continue;
+    }
+    std::vector<std::string> names;
+    std::string error;
+    if (!folder_list(input.c_str(), &names, &error)) {
+      pack_error("%s", error.c_str());
+      ok = false;
+      continue;
+    }
+    for (const std::string& name : names) {
+      const std::string path = path_join(input, name);
+      struct stat item {};
+      if (stat(path.c_str(), &item) != 0) {
+        pack_error("%s", io_error("cannot read", path).c_str());
+        ok = false;
+      } else if (S_ISDIR(item.st_mode)) {
+        pack_error("%s is a folder inside %s: the installer installs plain files only, "
+                   "so only flat folders can be packed", path.c_str(), input.c_str());
+        ok = false;
+      } else {
+        ok = add_file(path, name, item, files) && ok;
+      }
+    }
+  }
+  return ok;
+}
+
+// Name rules, then the same name twice or in two letter cases. Sorts the files by name.
+bool check_names(std::vector<PackFile>* files) {
+  bool ok = true;
+  for (const PackFile& file : *files) {
+    const NameProblem problem = name_check_install(file.name.data(), file.name.size());
+    if (problem != NameProblem::none) {
+      pack_error("the name %s of %s %s", name_for_display(file.name).c_str(), file.path.c_str(),
+                 name_problem_text(problem));
+      ok = false;
+    }
+  }
+  std::stable_sort(files->begin(), files->end(),
+                   [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
+  std::map<std::string, const PackFile*> folded;
+  for (const PackFile& file : *files) {
+    const auto inserted = folded.emplace(name_fold_case(file.name.data(), file.name.size()), &file);
+    if (inserted.second) continue;
+    const PackFile& earlier = *inserted.first->second;
+    if (earlier.name == file.name) {
+      pack_error("two files are named %s (%s and %s)", name_for_display(file.name).c_str(),
+                 earlier.path.c_str(), file.path.c_str());
+    } else {
+      pack_error("%s and %s differ only in letter case; Windows would keep one file for both",
+                 name_for_display(earlier.name).c_str(), name_for_display(file.name).c_str());
+    }
+    ok = false;
+  }
+  if (files->size() > ZIP_MAX_ENTRIES) {
+    pack_error("%zu files: the archive holds at most %" PRIu32, files->size(), ZIP_MAX_ENTRIES);
+    ok = false;
+  }
+  return ok;
+}
+
+// A stub must not carry an archive already, nor anything the installer's scan would take
+// for the first entry: the scan stops at the first match, so the payload would be unreachable.
+bool check_stub(const std::string& stub) {
+  ArchiveWalk walk{};
+  std::string error;
+  if (walk_open(&walk, stub.c_str(), &error)) {
+    pack_error("%s already carries an archive (first entry %s at offset %" PRId64
+               "); pack the bare stub instead",
+               stub.c_str(), name_for_display(walk.info.name, walk.info.name_length).c_str(),
+               walk.header_offset);
+    walk_close(&walk);
+    return false;
+  }
+  error.clear();  // no archive is what a stub should be
+  const std::int64_t pattern_at = find_scan_pattern(stub.c_str(), &error);
+  if (!error.empty()) {
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  if (pattern_at >= 0) {
+    pack_error("%s holds the scrambled archive signature at offset %" PRId64
+               "; the installer's scan would stop there and never reach the payload",
+               stub.c_str(), pattern_at);
+    return false;
+  }
+  return true;
+}
+
+// SOURCE_DATE_EPOCH: unset or empty means "use the files' times".
+bool fixed_time(std::time_t* moment, bool* fixed) {
+  *fixed = false;
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (text == nullptr || *text == '\0') return true;
+  long long seconds = 0;
+  if (!cli_number(text, 0, INT64_MAX, &seconds)) {
+    pack_error("SOURCE_DATE_EPOCH=%s is not a number of seconds", text);
+    return false;
+  }
+  *moment = static_cast<std::time_t>(seconds);
+  *fixed = true;
+  return true;
+}
+
+// Walks the finished file with the installer's own scan: it must find the first entry
+// right behind the stub and then every file, in order.
+bool check_output(const std::string& path, std::uint64_t stub_size,
+                  const std::vector<PackFile>& files) {
+  ArchiveWalk walk{};
+  std::string error;
+  if (!walk_open(&walk, path.c_str(), &error)) {
+    pack_error("the written installer does not open: %s", error.c_str());
+    return false;
+  }
+  bool ok = walk.header_offset == static_cast<std::int64_t>(stub_size);
+  std::size_t seen = 0;
+  do {
+    ok = ok && seen < files.size() && files[seen].name == walk.info.name;
+    ++seen;
+  } while (ok && walk_next(&walk));
+  walk_close(&walk);
+  if (!ok || seen != files.size()) {
+    pack_error("the written installer does not walk as written (%zu of %zu entries found)",
+               seen, files.size());
+    return false;
+  }
+  return true;
+}
+
+bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!file_read_all(stub.c_str(), &bytes, &error)) {
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  if (!fd_write_all(fd, bytes.data(), bytes.size())) {
+    pack_error("%s", io_error("cannot write", "the output").c_str());
+    return false;
+  }
+  *size = bytes.size();
+  return true;
+}
+
+bool write_installer(const BuildOptions& options, const std::vector<PackFile>& files,
+                     TempOutput* out) {
+  std::time_t epoch = 0;
+  bool fixed = false;
+  if (!fixed_time(&epoch, &fixed)) return false;
+  std::uint64_t stub_size = 0;
+  if (!copy_stub(options.stub, out->fd, &stub_size)) return false;
+  if (stub_size > ZIP_MAX_FILE_END) {
+    pack_error("%s is 2 GiB or larger", options.stub.c_str());
+    return false;
+  }
+  ArchiveWriter writer{};
+  bool ok = writer_start(&writer, out->fd, stub_size, options.level);
+  Progress progress{};
+  progress_start(&progress, "packing");
+  std::vector<unsigned char> data;
+  for (std::size_t i = 0; ok && i < files.size(); ++i) {
+    const PackFile& file = files[i];
+    progress_step(&progress, static_cast<std::uint32_t>(i), file.name.c_str());
+    std::string error;
+    if (!file_read_all(file.path.c_str(), &data, &error)) {
+      writer.error = error;
+      ok = false;
+      break;
+    }
+    const DosDateTime modified = fixed ? dos_from_unix(epoch, true) : dos_from_unix(file.modified, false);
+    ok = writer_add(&writer, file.name, modified, data.data(), data.size());
+  }
+  std::vector<unsigned char>().swap(data);
+  ok = ok && writer_finish(&writer);
+  progress_clear(&progress);
+  if (!ok) pack_error("%s", writer.error.c_str());
+  writer_release(&writer);
+  if (!ok) return false;
+  if (fsync(out->fd) != 0) {
+    pack_error("%s", io_error("cannot write", out->temp_path).c_str());
+    return false;
+  }
+  return check_output(out->temp_path, stub_size, files);
+}
+
+}  // namespace
+
+int command_build(int argc, char** argv) {
+  BuildOptions options{};
+  const int parsed = parse_options(argc, argv, &options);
+  if (parsed >= 0) return parsed;
+  std::vector<PackFile> files;
+  bool ok = collect_files(options.inputs, &files);
+  ok = check_names(&files) && ok;
+  ok = check_stub(options.stub) && ok;
+  if (!ok) return PACK_EXIT_FAILED;
+
+  TempOutput out{};
+  std::string error;
+  if (!temp_create(&out, options.out, &error)) {
+    pack_error("%s", error.c_str());
+    return PACK_EXIT_FAILED;
+  }
+  if (!write_installer(options, files, &out)) {
+    temp_discard(&out);
+    return PACK_EXIT_FAILED;
+  }
+  if (!temp_commit(&out, &error)) {
+    pack_error("%s", error.c_str());
+    return PACK_EXIT_FAILED;
+  }
+  bool has_program = false;
+  for (const PackFile& file : files) {
+    has_program = has_program || name_is_installed_program(file.name.data(), file.name.size());
+  }
+  if (!has_program) {
+    pack_warning("no orvinta.exe among the files: the installer will install them but start nothing");
+  }
+  return PACK_EXIT_OK;
+}

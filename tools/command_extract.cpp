@@ -1,0 +1,164 @@
+// orvinta-pack extract: writes every entry into a folder, never outside it.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "tools/archive_walk.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
+#include "tools/dos_time.h"
+#include "tools/entry_check.h"
+#include "tools/file_util.h"
+#include "tools/name_rules.h"
+#include "tools/pack_message.h"
+#include "tools/pack_status.h"
+#include "tools/progress.h"
+
+const char* const USAGE_EXTRACT =
+    "usage: orvinta-pack extract SETUP.exe FOLDER\n"
+    "\n"
+    "Extracts the entries of SETUP.exe into FOLDER (created when missing), as the\n"
+    "installer would. Names that are absolute, hold a drive or stream colon, a folder\n"
+    "part or a \"..\" part are refused; nothing is written outside FOLDER.\n";
+
+namespace {
+
+// Output streams get a large buffer: the reader hands over data in runs of up to 32 KiB.
+constexpr std::size_t OUTPUT_BUFFER = 1 << 18;
+
+struct ExtractTarget {
+  int folder_fd;
+  dev_t archive_device;
+  ino_t archive_inode;
+};
+
+// Opens a fresh file for the entry inside the folder. An existing file of that name is
+// removed first (a symbolic or hard link is unlinked, never written through), and a
+// name that would replace the archive being read is refused.
+FILE* open_entry_output(const ExtractTarget& target, const char* name, std::string* problem) {
+  struct stat existing {};
+  if (fstatat(target.folder_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (existing.st_dev == target.archive_device && existing.st_ino == target.archive_inode) {
+      *problem = "writing it would replace the installer being read";
+      return nullptr;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+      *problem = "a folder of that name is in the way";
+      return nullptr;
+    }
+    if (unlinkat(target.folder_fd, name, 0) != 0) {
+      *problem = std::string("cannot remove the existing file: ") + std::strerror(errno);
+      return nullptr;
+    }
+  }
+  const int fd = openat(target.folder_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *problem = std::string("cannot create the file: ") + std::strerror(errno);
+    return nullptr;
+  }
+  FILE* output = fdopen(fd, "wb");
+  if (output == nullptr) {
+    *problem = std::string("cannot create the file: ") + std::strerror(errno);
+    close(fd);
+    unlinkat(target.folder_fd, name, 0);
+    return nullptr;
+  }
+  std::setvbuf(output, nullptr, _IOFBF, OUTPUT_BUFFER);
+  return output;
+}
+
+// Extracts the current entry; an empty result means success.
+std::string extract_entry(ArchiveWalk* walk, const ExtractTarget& target) {
+  const ZipEntryInfo& info = walk->info;
+  if (info.name_length >= ZIP_NAME_CAPACITY) return "the name is longer than 255 bytes";
+  const NameProblem problem = name_check_extract(info.name, info.name_length);
+  if (problem != NameProblem::none) return std::string("refused: the name ") + name_problem_text(problem);
+  std::string failure;
+  FILE* output = open_entry_output(target, info.name, &failure);
+  if (output == nullptr) return failure;
+  if (zip_extract(walk->reader, output) != 0) {
+    failure = entry_failure_reason(walk, output);
+  } else if (std::fflush(output) != 0) {
+    failure = std::string("cannot write the file: ") + std::strerror(errno);
+  } else {
+    const std::time_t modified = dos_to_unix_local(DosDateTime{info.mod_time, info.mod_date});
+    if (modified != -1) {
+      const timespec times[2] = {{modified, 0}, {modified, 0}};
+      futimens(fileno(output), times);  // best effort: the contents matter, the time is a courtesy
+    }
+  }
+  if (std::fclose(output) != 0 && failure.empty()) {
+    failure = std::string("cannot write the file: ") + std::strerror(errno);
+  }
+  // A file that failed is removed: a damaged copy under the right name would mislead.
+  if (!failure.empty()) unlinkat(target.folder_fd, info.name, 0);
+  return failure;
+}
+
+}  // namespace
+
+int command_extract(int argc, char** argv) {
+  if (argc >= 1 && cli_is_help(argv[0])) return cli_help(USAGE_EXTRACT);
+  if (argc != 2) return cli_usage_error(USAGE_EXTRACT, "extract takes an installer file and a folder");
+  const char* path = argv[0];
+  const char* folder = argv[1];
+  struct stat archive {};
+  if (stat(path, &archive) != 0) {
+    pack_error("%s", io_error("cannot open", path).c_str());
+    return PACK_EXIT_FAILED;
+  }
+  ArchiveWalk walk{};
+  std::string error;
+  if (!walk_open(&walk, path, &error)) {
+    pack_error("%s", error.c_str());
+    return PACK_EXIT_FAILED;
+  }
+  ExtractTarget target{-1, archive.st_dev, archive.st_ino};
+  if (!folder_create_all(folder, &error) ||
+      (target.folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+    pack_error("%s", error.empty() ? io_error("cannot open folder", folder).c_str() : error.c_str());
+    walk_close(&walk);
+    return PACK_EXIT_FAILED;
+  }
+  Progress progress{};
+  progress_start(&progress, "extracting");
+  std::set<std::string> written;
+  int result = PACK_EXIT_OK;
+  do {
+    progress_step(&progress, walk.index, walk.info.name);
+    std::string problem;
+    if (!written.insert(walk.info.name).second) {
+      problem = "a second entry of that name; extracting it would overwrite the first";
+    } else {
+      problem = extract_entry(&walk, target);
+    }
+    if (!problem.empty()) {
+      progress_clear(&progress);
+      pack_error("%s: entry %" PRIu32 " %s (local header at offset %" PRId64 "): %s", path,
+                 walk.index + 1,
+                 name_for_display(walk.info.name, std::strlen(walk.info.name)).c_str(),
+                 walk.header_offset, problem.c_str());
+      result = PACK_EXIT_FAILED;
+      break;
+    }
+  } while (walk_next(&walk));
+  progress_clear(&progress);
+  walk_close(&walk);
+  close(target.folder_fd);
+  if (result == PACK_EXIT_OK) {
+    const std::string end_problem = walk_end_problem(path, walk.end_offset, walk.file_size);
+    if (!end_problem.empty()) {
+      pack_error("%s: after entry %" PRIu32 ": %s", path, walk.index + 1, end_problem.c_str());
+      result = PACK_EXIT_FAILED;
+    }
+  }
+  return result;
+}

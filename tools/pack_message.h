@@ -1,0 +1,20 @@
+#pragma once
+// How orvinta-pack talks to its user: errors and warnings on stderr, each one line,
+// prefixed with the program's name; entry names shown with unprintable bytes escaped.
+
+#include <cstddef>
+#include <string>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PACK_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define PACK_PRINTF_FORMAT
+#endif
+
+void pack_error(const char* format, ...) PACK_PRINTF_FORMAT;
+void pack_warning(const char* format, ...) PACK_PRINTF_FORMAT;
+
+// The name in double quotes, control bytes, '"' and '\' written as \xNN, so that a
+// hostile name cannot drive the terminal or hide its true spelling.
+std::string name_for_display(const char* name, std::size_t length);
+std::string name_for_display(const std::string& name);
