@@ -1,2 +1,0 @@
-// Keeps the library non-empty while its sources are being written.
-namespace decode_anchor {}
