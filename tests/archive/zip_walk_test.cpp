@@ -335,21 +335,4 @@ TEST(ZipWalk, SizesPointingPastTwoGigabytesAreMalformed) {
   }
 }
 
-TEST(ZipWalk, ManyEntries) {
-  TestArchive a;
-  a.host = zip_test_random_bytes(777, 21);
-  std::vector<std::string> expected;
-  for (int i = 0; i < 300; ++i) {
-    expected.push_back("file" + std::to_string(i) + ".dat");
-    TestEntry e = zip_test_entry(expected.back(), zip_test_random_bytes(static_cast<std::size_t>(i * 13), i));
-    e.descriptor = (i % 7) == 3;
-    a.entries.push_back(e);
-  }
-  std::int32_t offset = -1;
-  ZipReader* reader = open_bytes(zip_build(a).bytes, &offset);
-  ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(walk_names(reader), expected);
-  zip_close(reader);
-}
-
 }  // namespace

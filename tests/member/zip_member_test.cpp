@@ -185,17 +185,4 @@ TEST_F(MemberFixture, FailedExtractionLeavesNoTemporaryFile) {
   }
 }
 
-TEST_F(MemberFixture, SeveralStreamsAtOnceAreDistinctFiles) {
-  std::int32_t offset = -1;
-  FILE* first = zip_extract_member_to_temp((folder + "pack/other.bin").c_str(), &offset);
-  FILE* second = zip_extract_member_to_temp((folder + "pack/big.bin").c_str(), &offset);
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(temporary_files(), temp_files_before + 2);
-  EXPECT_EQ(zip_test_stream_contents(second), zip_test_random_bytes(20000, 4));
-  EXPECT_EQ(zip_test_stream_contents(first), zip_test_random_bytes(100, 2));
-  std::fclose(first);
-  std::fclose(second);
-}
-
 }  // namespace
