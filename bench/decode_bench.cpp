@@ -1,0 +1,201 @@
+// Decoder throughput on one corpus: ours fed in 8192-byte pushes (as entry extraction
+// feeds it), zlib's streaming inflate fed the same way, and libdeflate on the whole
+// buffer. Prints MB/s of output (1 MB = 10^6 bytes, per second of processor time, best
+// of the repeats) and the ratios.
+//   decode_bench <corpus file> [repeats]
+// The corpus is compressed once, as raw Deflate, with zlib level 6 and libdeflate level
+// 12; the streams are kept beside the corpus as <file>.zlib6 and <file>.libdeflate12.
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "decode/inflater.h"
+#include "decode/inflater_record.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr std::uint32_t PUSH = 8192;
+
+bool read_file(const std::string& path, Bytes* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  out->clear();
+  unsigned char buffer[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->insert(out->end(), buffer, buffer + n);
+  std::fclose(f);
+  return true;
+}
+
+bool write_file(const std::string& path, const Bytes& data) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+Bytes zlib_compress(const Bytes& data) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())));
+  z.next_in = const_cast<unsigned char*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+Bytes libdeflate_compress(const Bytes& data) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(12);
+  Bytes out(libdeflate_deflate_compress_bound(c, data.size()));
+  out.resize(libdeflate_deflate_compress(c, data.data(), data.size(), out.data(), out.size()));
+  libdeflate_free_compressor(c);
+  return out;
+}
+
+Bytes load_or_compress(const std::string& path, const Bytes& corpus, Bytes (*compress)(const Bytes&)) {
+  Bytes stream;
+  if (read_file(path, &stream) && !stream.empty()) return stream;
+  stream = compress(corpus);
+  write_file(path, stream);
+  return stream;
+}
+
+// Timed runs only count the output, so that the figures are the decoders' own; one
+// untimed run of each also checksums it to show that all three give the corpus back.
+struct Check {
+  bool checksum = false;
+  std::uint64_t size = 0;
+  std::uint32_t adler = 1;
+};
+
+int ours_output(void* user, const unsigned char* bytes, std::uint32_t count) {
+  auto* c = static_cast<Check*>(user);
+  if (c->checksum) c->adler = static_cast<std::uint32_t>(adler32(c->adler, bytes, count));
+  c->size += count;
+  return 0;
+}
+
+void* heap_allocate(std::size_t size) { return std::malloc(size); }
+void heap_release(void* block) { std::free(block); }
+
+bool run_ours(const Bytes& stream, Check* check) {
+  *check = Check{check->checksum};
+  Inflater* f = inflater_create(check, ours_output, heap_allocate, heap_release);
+  if (f == nullptr) return false;
+  int failed = 0;
+  for (std::size_t at = 0; at < stream.size() && failed == 0; at += PUSH) {
+    const std::size_t n = stream.size() - at < PUSH ? stream.size() - at : PUSH;
+    failed = inflater_feed(f, stream.data() + at, static_cast<std::uint32_t>(n));
+  }
+  return inflater_finish(f) == 0 && failed == 0;
+}
+
+bool run_zlib(const Bytes& stream, Check* check) {
+  *check = Check{check->checksum};
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  static unsigned char out[32768];
+  int r = Z_OK;
+  for (std::size_t at = 0; at < stream.size() && r == Z_OK; at += PUSH) {
+    const std::size_t n = stream.size() - at < PUSH ? stream.size() - at : PUSH;
+    z.next_in = const_cast<unsigned char*>(stream.data() + at);
+    z.avail_in = static_cast<uInt>(n);
+    do {
+      z.next_out = out;
+      z.avail_out = sizeof out;
+      r = inflate(&z, Z_NO_FLUSH);
+      const std::uint32_t got = static_cast<std::uint32_t>(sizeof out - z.avail_out);
+      if (got > 0) ours_output(check, out, got);
+    } while (r == Z_OK && z.avail_out == 0);
+    if (r == Z_BUF_ERROR) r = Z_OK;
+  }
+  inflateEnd(&z);
+  return r == Z_STREAM_END;
+}
+
+bool run_libdeflate(const Bytes& stream, Bytes& out, Check* check) {
+  *check = Check{check->checksum};
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  std::size_t got = 0;
+  const bool ok = libdeflate_deflate_decompress(d, stream.data(), stream.size(), out.data(), out.size(), &got) ==
+                  LIBDEFLATE_SUCCESS;
+  libdeflate_free_decompressor(d);
+  ours_output(check, out.data(), static_cast<std::uint32_t>(got));
+  return ok;
+}
+
+// Seconds of processor time of one run: the machine is shared, and processor time is far
+// less disturbed by other jobs than the wall clock.
+template <typename Run>
+double cpu_seconds(Run run, bool* ok) {
+  const std::clock_t t0 = std::clock();
+  *ok = run() && *ok;
+  return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s <corpus file> [repeats]\n", argv[0]);
+    return 2;
+  }
+  const std::string path = argv[1];
+  const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
+  Bytes corpus;
+  if (!read_file(path, &corpus) || corpus.empty()) {
+    std::fprintf(stderr, "cannot read %s (make it with bench/make-corpus.sh)\n", path.c_str());
+    return 2;
+  }
+  const std::uint32_t corpus_adler = static_cast<std::uint32_t>(adler32(1, corpus.data(), static_cast<uInt>(corpus.size())));
+  Bytes out(corpus.size());
+  std::printf("corpus: %zu bytes; Inflater record: %zu bytes\n", corpus.size(), sizeof(Inflater));
+
+  struct Stream {
+    const char* name;
+    Bytes data;
+  } streams[] = {{"zlib level 6", load_or_compress(path + ".zlib6", corpus, zlib_compress)},
+                 {"libdeflate level 12", load_or_compress(path + ".libdeflate12", corpus, libdeflate_compress)}};
+
+  int status = 0;
+  for (const auto& s : streams) {
+    Check ours, zlib, libd;
+    ours.checksum = zlib.checksum = libd.checksum = true;
+    const bool decoded = run_ours(s.data, &ours) && run_zlib(s.data, &zlib) && run_libdeflate(s.data, out, &libd);
+    const bool same = decoded && ours.size == corpus.size() && ours.adler == corpus_adler &&
+                      zlib.adler == corpus_adler && libd.adler == corpus_adler;
+    ours.checksum = zlib.checksum = libd.checksum = false;
+    // The three decoders take turns, so that a busy moment of the machine hits all of them.
+    double best[3] = {1e9, 1e9, 1e9};
+    bool ok = true;
+    for (int i = 0; i < repeats; ++i) {
+      const double t[3] = {cpu_seconds([&] { return run_ours(s.data, &ours); }, &ok),
+                           cpu_seconds([&] { return run_zlib(s.data, &zlib); }, &ok),
+                           cpu_seconds([&] { return run_libdeflate(s.data, out, &libd); }, &ok)};
+      for (int k = 0; k < 3; ++k) best[k] = t[k] < best[k] ? t[k] : best[k];
+    }
+    const double mb = static_cast<double>(corpus.size()) / 1e6;
+    const double a = mb / best[0], b = mb / best[1], c = mb / best[2];
+    std::printf("%s stream: %zu bytes (%.1f%%)\n", s.name, s.data.size(), 100.0 * s.data.size() / corpus.size());
+    std::printf("  ours, 8192-byte pushes        %8.1f MB/s\n", a);
+    std::printf("  zlib inflate, 8192-byte pushes %7.1f MB/s\n", b);
+    std::printf("  libdeflate, whole buffer      %8.1f MB/s\n", c);
+    std::printf("  ours/zlib %.2fx   ours/libdeflate %.2fx   output %s\n", a / b, a / c,
+                same ? "identical" : "DIFFERS");
+    if (!same || !ok) status = 1;
+  }
+  return status;
+}
