@@ -1,9 +1,11 @@
 // orvinta-pack build: a stub followed by the scrambled archive of the given files.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +42,7 @@ namespace {
 
 constexpr int LEVEL_DEFAULT = 12;
 constexpr int LEVEL_HIGHEST = 12;
+constexpr std::size_t STUB_COPY_BLOCK = 1 << 20;
 
 struct BuildOptions {
   std::string stub;
@@ -186,8 +189,25 @@ bool check_names(std::vector<PackFile>* files) {
 // A stub must not carry an archive already, nor anything the installer's scan would take
 // for the first entry: the scan stops at the first match, so the payload would be unreachable.
 bool check_stub(const std::string& stub) {
-  ArchiveWalk walk{};
+  struct stat info {};
+  if (stat(stub.c_str(), &info) != 0) {
+    pack_error("%s", io_error("cannot read", stub).c_str());
+    return false;
+  }
+  if (static_cast<std::uint64_t>(info.st_size) >= ZIP_MAX_FILE_END) {
+    pack_error("%s is 2 GiB or larger: the archive behind it would end past 2 GiB", stub.c_str());
+    return false;
+  }
+  // The block search finds every place the byte-wise scan could stop; only then is the
+  // scan itself run, to tell an archive from a stray signature.
   std::string error;
+  const std::int64_t pattern_at = find_scan_pattern(stub.c_str(), &error);
+  if (!error.empty()) {
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  if (pattern_at < 0) return true;
+  ArchiveWalk walk{};
   if (walk_open(&walk, stub.c_str(), &error)) {
     pack_error("%s already carries an archive (first entry %s at offset %" PRId64
                "); pack the bare stub instead",
@@ -196,19 +216,10 @@ bool check_stub(const std::string& stub) {
     walk_close(&walk);
     return false;
   }
-  error.clear();  // no archive is what a stub should be
-  const std::int64_t pattern_at = find_scan_pattern(stub.c_str(), &error);
-  if (!error.empty()) {
-    pack_error("%s", error.c_str());
-    return false;
-  }
-  if (pattern_at >= 0) {
-    pack_error("%s holds the scrambled archive signature at offset %" PRId64
-               "; the installer's scan would stop there and never reach the payload",
-               stub.c_str(), pattern_at);
-    return false;
-  }
-  return true;
+  pack_error("%s holds the scrambled archive signature at offset %" PRId64
+             "; the installer's scan would stop there and never reach the payload",
+             stub.c_str(), pattern_at);
+  return false;
 }
 
 // SOURCE_DATE_EPOCH: unset or empty means "use the files' times".
@@ -251,18 +262,39 @@ bool check_output(const std::string& path, std::uint64_t stub_size,
   return true;
 }
 
+// Copies the stub in blocks; a stub that leaves no room below 2 GiB is refused first.
 bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
-  std::vector<unsigned char> bytes;
-  std::string error;
-  if (!file_read_all(stub.c_str(), &bytes, &error)) {
-    pack_error("%s", error.c_str());
+  const int input = open(stub.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (input < 0 || fstat(input, &info) != 0) {
+    pack_error("%s", io_error("cannot read", stub).c_str());
+    if (input >= 0) close(input);
     return false;
   }
-  if (!fd_write_all(fd, bytes.data(), bytes.size())) {
-    pack_error("%s", io_error("cannot write", "the output").c_str());
+  if (static_cast<std::uint64_t>(info.st_size) >= ZIP_MAX_FILE_END) {
+    pack_error("%s is 2 GiB or larger: the archive behind it would end past 2 GiB", stub.c_str());
+    close(input);
     return false;
   }
-  *size = bytes.size();
+  std::vector<unsigned char> block(STUB_COPY_BLOCK);
+  *size = 0;
+  for (;;) {
+    const ssize_t got = read(input, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      pack_error("%s", io_error("cannot read", stub).c_str());
+      close(input);
+      return false;
+    }
+    if (got == 0) break;
+    if (!fd_write_all(fd, block.data(), static_cast<std::size_t>(got))) {
+      pack_error("%s", io_error("cannot write", "the output").c_str());
+      close(input);
+      return false;
+    }
+    *size += static_cast<std::uint64_t>(got);
+  }
+  close(input);
   return true;
 }
 
@@ -273,10 +305,6 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   if (!fixed_time(&epoch, &fixed)) return false;
   std::uint64_t stub_size = 0;
   if (!copy_stub(options.stub, out->fd, &stub_size)) return false;
-  if (stub_size > ZIP_MAX_FILE_END) {
-    pack_error("%s is 2 GiB or larger", options.stub.c_str());
-    return false;
-  }
   ArchiveWriter writer{};
   bool ok = writer_start(&writer, out->fd, stub_size, options.level);
   Progress progress{};

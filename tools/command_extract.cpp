@@ -59,12 +59,13 @@ FILE* open_entry_output(const ExtractTarget& target, const char* name, std::stri
       return nullptr;
     }
   }
-  const int fd = openat(target.folder_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Readable too, so that a failure can be diagnosed from what was written.
+  const int fd = openat(target.folder_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     *problem = std::string("cannot create the file: ") + std::strerror(errno);
     return nullptr;
   }
-  FILE* output = fdopen(fd, "wb");
+  FILE* output = fdopen(fd, "w+b");
   if (output == nullptr) {
     *problem = std::string("cannot create the file: ") + std::strerror(errno);
     close(fd);

@@ -76,6 +76,7 @@ void utf8_append(std::string& out, std::uint32_t code) {
 std::uint32_t fold_code(std::uint32_t c) {
   if (c >= 'A' && c <= 'Z') return c + 0x20;
   if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
+  if (c == 0x130 || c == 0x131) return c;  // dotted I and dotless i pair with ASCII letters
   if (c >= 0x100 && c <= 0x137) return c | 1;
   if (c >= 0x139 && c <= 0x148) return (c & 1) ? c + 1 : c;
   if (c >= 0x14A && c <= 0x177) return c | 1;

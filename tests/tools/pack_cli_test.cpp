@@ -1,0 +1,518 @@
+// orvinta-pack driven as its users drive it: build, list, verify and extract installers,
+// and every refusal, checked against the installer's reader and against Info-ZIP unzip.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/zip_reader.h"
+#include "tests/support/zip_builder.h"
+#include "tests/tools/tool_runner.h"
+
+namespace {
+
+const std::string PACK = ORVINTA_PACK_PATH;
+constexpr std::size_t STUB_SIZE = 4096;
+constexpr const char* WINE_DLLS = "/usr/lib/i386-linux-gnu/wine/i386-windows";
+
+Bytes text_bytes(std::size_t count, int seed) {
+  Bytes data;
+  for (std::size_t i = 0; data.size() < count; ++i) {
+    const std::string line = "entry " + std::to_string((i * 7 + seed) % 131) + ": some text\n";
+    data.insert(data.end(), line.begin(), line.end());
+  }
+  data.resize(count);
+  return data;
+}
+
+struct EntryAt {
+  ZipEntryInfo info;
+  std::int64_t header_offset;
+  std::int64_t data_offset;
+};
+
+// The entries as the installer's scan and walk find them.
+std::vector<EntryAt> walk_entries(const Bytes& file) {
+  std::vector<EntryAt> entries;
+  std::int32_t offset = -1;
+  ZipReader* reader = zip_open(zip_test_stream(file), &offset);
+  if (reader == nullptr) return entries;
+  std::int64_t header = offset;
+  ZipEntryInfo info{};
+  while (zip_get_info(reader, &info) == 0) {
+    const std::int64_t data = header + ZIP_LOCAL_HEADER_SIZE + info.name_length + info.extra_length;
+    entries.push_back(EntryAt{info, header, data});
+    header = data + info.compressed_size;
+    if (zip_next(reader) != 0) break;
+  }
+  zip_close(reader);
+  return entries;
+}
+
+const EntryAt* find_entry(const std::vector<EntryAt>& entries, const std::string& name) {
+  for (const EntryAt& entry : entries) {
+    if (name == entry.info.name) return &entry;
+  }
+  return nullptr;
+}
+
+class PackCli : public ::testing::Test {
+ protected:
+  ScratchFolder scratch;
+  std::string stub;
+
+  void SetUp() override {
+    ASSERT_FALSE(scratch.path.empty());
+    stub = scratch / "stub.exe";
+    ASSERT_TRUE(zip_test_write_file(stub, zip_test_random_bytes(STUB_SIZE, 1234)));
+  }
+
+  RunResult pack(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), PACK);
+    return run_program(args, env);
+  }
+
+  RunResult build(const std::string& out, const std::vector<std::string>& inputs,
+                  const std::vector<std::string>& extra = {},
+                  const std::vector<std::string>& env = {}) {
+    std::vector<std::string> args = {"build", "--stub", stub, "--out", out};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    return pack(args, env);
+  }
+
+  std::string make_folder(const std::string& name) {
+    const std::string path = scratch / name;
+    mkdir(path.c_str(), 0777);
+    return path;
+  }
+
+  void put(const std::string& path, const Bytes& data) { ASSERT_TRUE(zip_test_write_file(path, data)); }
+
+  // A folder holding the assorted set of the round trip; returns its files by name.
+  std::vector<std::pair<std::string, Bytes>> assorted(const std::string& folder) {
+    std::vector<std::pair<std::string, Bytes>> files = {
+        {"empty.dat", {}},
+        {"one.bin", {0x5A}},
+        {"noise-8192.bin", zip_test_random_bytes(8192, 2)},
+        {"noise-8193.bin", zip_test_random_bytes(8193, 3)},
+        {"readme.txt", text_bytes(300000, 1)},
+        {"zeros.bin", Bytes(100000, 0)},
+        {"donn\xC3\xA9" "es.txt", text_bytes(5000, 2)},
+        {"orvinta.exe", text_bytes(40000, 3)},
+    };
+    for (const char* dll : {"kernel32.dll", "user32.dll"}) {
+      const Bytes data = zip_test_file_contents(std::string(WINE_DLLS) + "/" + dll);
+      if (!data.empty()) files.push_back({dll, data});
+    }
+    for (const auto& file : files) put(folder + "/" + file.first, file.second);
+    return files;
+  }
+};
+
+TEST_F(PackCli, RoundTripGivesIdenticalFilesAtEveryLevel) {
+  const std::string in = make_folder("in");
+  const auto files = assorted(in);
+  for (const char* level : {"12", "6", "1", "0"}) {
+    SCOPED_TRACE(level);
+    const std::string setup = scratch / (std::string("setup-") + level + ".exe");
+    const RunResult built = build(setup, {in}, {"--level", level});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_EQ(built.err, "");  // quiet when stderr is no terminal, and orvinta.exe is there
+
+    const Bytes file = zip_test_file_contents(setup);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + STUB_SIZE,
+                           zip_test_file_contents(stub).begin()));
+    const std::vector<EntryAt> entries = walk_entries(file);
+    ASSERT_EQ(entries.size(), files.size());
+    EXPECT_EQ(entries[0].header_offset, static_cast<std::int64_t>(STUB_SIZE));
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      EXPECT_LT(std::strcmp(entries[i - 1].info.name, entries[i].info.name), 0);  // bytewise order
+    }
+    bool any_deflate = false;
+    for (const EntryAt& entry : entries) {
+      EXPECT_EQ(entry.info.version_needed, 20);
+      EXPECT_EQ(entry.info.flags, 0);
+      any_deflate = any_deflate || entry.info.method == ZIP_METHOD_DEFLATE;
+    }
+    EXPECT_EQ(any_deflate, std::string(level) != "0");
+
+    const RunResult verified = pack({"verify", setup});
+    EXPECT_EQ(verified.exit_code, 0) << verified.err;
+    const RunResult listed = pack({"list", setup});
+    EXPECT_EQ(listed.exit_code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("\"readme.txt\""), std::string::npos);
+    EXPECT_NE(listed.out.find(std::to_string(files.size()) + " entries"), std::string::npos);
+
+    const std::string out = scratch / (std::string("out-") + level);
+    const RunResult extracted = pack({"extract", setup, out});
+    ASSERT_EQ(extracted.exit_code, 0) << extracted.err;
+    EXPECT_EQ(folder_names(out).size(), files.size());
+    for (const auto& f : files) {
+      EXPECT_EQ(zip_test_file_contents(out + "/" + f.first), f.second) << f.first;
+    }
+  }
+}
+
+TEST_F(PackCli, UnzipAcceptsTheUnscrambledArchive) {
+  const std::string in = make_folder("in");
+  const auto files = assorted(in);
+  const std::string setup = scratch / "setup.exe";
+  ASSERT_EQ(build(setup, {in}).exit_code, 0);
+  Bytes file = zip_test_file_contents(setup);
+  zip_test_scramble(file, STUB_SIZE, file.size());
+  const std::string plain = scratch / "plain.zip";
+  put(plain, Bytes(file.begin() + STUB_SIZE, file.end()));
+
+  const RunResult tested = run_program({"unzip", "-t", plain});
+  EXPECT_EQ(tested.exit_code, 0) << tested.out << tested.err;
+  EXPECT_NE(tested.out.find("No errors detected"), std::string::npos) << tested.out;
+  // unzip decodes the compressed entries independently of the installer's decoder.
+  const RunResult piped = run_program({"unzip", "-p", plain, "readme.txt"});
+  EXPECT_EQ(piped.out, std::string(files[4].second.begin(), files[4].second.end()));
+}
+
+TEST_F(PackCli, SourceDateEpochMakesTheOutputReproducible) {
+  const std::string in = make_folder("in");
+  assorted(in);
+  const std::string a = scratch / "a.exe";
+  const std::string b = scratch / "b.exe";
+  const std::vector<std::string> epoch = {"SOURCE_DATE_EPOCH=1700000000"};
+  ASSERT_EQ(build(a, {in}, {}, epoch).exit_code, 0);
+  const timespec other[2] = {{1500000000, 0}, {1500000000, 0}};
+  utimensat(AT_FDCWD, (in + "/readme.txt").c_str(), other, 0);
+  ASSERT_EQ(build(b, {in}, {}, epoch).exit_code, 0);
+  EXPECT_EQ(zip_test_file_contents(a), zip_test_file_contents(b));
+  for (const EntryAt& entry : walk_entries(zip_test_file_contents(a))) {
+    EXPECT_EQ(entry.info.mod_date, ((2023 - 1980) << 9) | (11 << 5) | 14) << entry.info.name;
+    EXPECT_EQ(entry.info.mod_time, (22 << 11) | (13 << 5) | 10) << entry.info.name;
+  }
+  // Without it each entry carries its file's own time.
+  const std::string c = scratch / "c.exe";
+  ASSERT_EQ(build(c, {in}, {}, {"SOURCE_DATE_EPOCH="}).exit_code, 0);
+  EXPECT_NE(zip_test_file_contents(a), zip_test_file_contents(c));
+  const RunResult bad = build(scratch / "d.exe", {in}, {}, {"SOURCE_DATE_EPOCH=yesterday"});
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << bad.err;
+  EXPECT_FALSE(zip_test_file_contents(scratch / "d.exe").size() > 0);
+}
+
+TEST_F(PackCli, RefusesWhatTheInstallerCannotInstall) {
+  const Bytes built_before = text_bytes(100, 9);
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;  // files to create, one folder per name
+    const char* message;
+  };
+  const Case cases[] = {
+      {"backslash", {"dir\\app.dll"}, "folder part"},
+      {"colon", {"app.dll:stream"}, "\":\""},
+      {"control character", {"bell\x07.txt"}, "control character"},
+      {"reserved character", {"what?.txt"}, "Windows does not allow"},
+      {"device name", {"nul.txt"}, "device name"},
+      {"trailing dot", {"readme."}, "ends in a dot"},
+      {"letter case", {"App.dll", "app.DLL"}, "differ only in letter case"},
+      {"same name", {"app.dll", "app.dll"}, "two files are named"},
+      {"too long", {std::string(191, 'n')}, "190 bytes"},
+  };
+  int folder_number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> inputs;
+    for (const std::string& name : c.names) {
+      const std::string folder = make_folder("case" + std::to_string(folder_number++));
+      put(folder + "/" + name, text_bytes(1000, 1));
+      inputs.push_back(folder);
+    }
+    const std::string out_folder = make_folder("out" + std::to_string(folder_number));
+    const std::string setup = out_folder + "/setup.exe";
+    put(setup, built_before);
+    const RunResult result = build(setup, inputs);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    // The earlier installer stays as it was and no temporary file is left beside it.
+    EXPECT_EQ(zip_test_file_contents(setup), built_before);
+    EXPECT_EQ(folder_names(out_folder), std::vector<std::string>{"setup.exe"});
+  }
+}
+
+TEST_F(PackCli, RefusesNestedFoldersHugeFilesAndMissingInputs) {
+  const std::string in = make_folder("in");
+  put(in + "/orvinta.exe", text_bytes(100, 1));
+  make_folder("in/sub");
+  put(in + "/sub/inner.dll", text_bytes(100, 2));
+  RunResult result = build(scratch / "a.exe", {in});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("only flat folders"), std::string::npos) << result.err;
+
+  const std::string huge = scratch / "huge.bin";  // sparse: costs no disk space
+  put(huge, {});
+  ASSERT_EQ(truncate(huge.c_str(), 0x80000000LL), 0);
+  result = build(scratch / "b.exe", {scratch / "in/orvinta.exe", huge});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("2 GiB or larger"), std::string::npos) << result.err;
+  // One byte less passes the size check (the run then stops at the unwritable output).
+  ASSERT_EQ(truncate(huge.c_str(), 0x7FFFFFFFLL), 0);
+  result = pack({"build", "--stub", stub, "--out", "/nonexistent/b.exe", huge});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err.find("2 GiB or larger"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("/nonexistent/b.exe"), std::string::npos) << result.err;
+
+  result = build(scratch / "c.exe", {scratch / "missing.dll"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("missing.dll"), std::string::npos) << result.err;
+  for (const char* name : {"a.exe", "b.exe", "c.exe"}) {
+    EXPECT_TRUE(zip_test_file_contents(scratch / name).empty()) << name;
+  }
+}
+
+TEST_F(PackCli, RefusesStubsTheScanWouldStopIn) {
+  const std::string in = make_folder("in");
+  put(in + "/orvinta.exe", text_bytes(3000, 1));
+  const std::string first = scratch / "first.exe";
+  ASSERT_EQ(build(first, {in}).exit_code, 0);
+
+  RunResult result = pack({"build", "--stub", first, "--out", scratch / "second.exe", in});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("already carries an archive"), std::string::npos) << result.err;
+
+  // The scrambled signature alone, with no header that parses behind it.
+  Bytes odd = zip_test_random_bytes(2000, 5);
+  Bytes pattern(std::begin(ZIP_SCAN_PATTERN), std::end(ZIP_SCAN_PATTERN));
+  pattern.resize(ZIP_LOCAL_HEADER_SIZE, 0);  // name length 0
+  zip_test_scramble(pattern, 0, pattern.size());
+  std::copy(pattern.begin(), pattern.end(), odd.begin() + 700);
+  put(scratch / "odd.exe", odd);
+  result = pack({"build", "--stub", scratch / "odd.exe", "--out", scratch / "third.exe", in});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("offset 700"), std::string::npos) << result.err;
+
+  const std::string big_stub = scratch / "big-stub.exe";  // sparse
+  put(big_stub, {});
+  ASSERT_EQ(truncate(big_stub.c_str(), 0x80000000LL), 0);
+  result = pack({"build", "--stub", big_stub, "--out", scratch / "fourth.exe", in});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("2 GiB"), std::string::npos) << result.err;
+  EXPECT_EQ(folder_names(scratch.path),
+            (std::vector<std::string>{"big-stub.exe", "first.exe", "in", "odd.exe", "stub.exe"}));
+}
+
+TEST_F(PackCli, AnArchiveEndingPastTwoGibibytesLeavesNothingBehind) {
+  // Writes close to 2 GiB: only where a RAM-backed folder makes that quick.
+  struct stat shm {};
+  if (stat("/dev/shm", &shm) != 0 || !S_ISDIR(shm.st_mode)) GTEST_SKIP() << "no /dev/shm";
+  ScratchFolder ram("/dev/shm");
+  ASSERT_FALSE(ram.path.empty());
+  const std::string big_stub = ram / "stub.exe";
+  put(big_stub, {});
+  ASSERT_EQ(truncate(big_stub.c_str(), 0x7FFFFFFFLL - 5000), 0);
+  put(ram / "orvinta.exe", zip_test_random_bytes(10000, 8));
+  const RunResult result =
+      pack({"build", "--stub", big_stub, "--out", ram / "setup.exe", ram / "orvinta.exe"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("past 2 GiB"), std::string::npos) << result.err;
+  EXPECT_EQ(folder_names(ram.path), (std::vector<std::string>{"orvinta.exe", "stub.exe"}));
+}
+
+TEST_F(PackCli, WarnsOnlyWhenNoProgramWouldBeStarted) {
+  const std::string in = make_folder("in");
+  put(in + "/app.dll", text_bytes(100, 1));
+  RunResult result = build(scratch / "a.exe", {in});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(result.err.find("warning: no orvinta.exe"), std::string::npos) << result.err;
+  EXPECT_FALSE(walk_entries(zip_test_file_contents(scratch / "a.exe")).empty());
+  result = pack({"verify", scratch / "a.exe"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(result.err.find("no orvinta.exe"), std::string::npos) << result.err;
+
+  put(in + "/ORVINTA.EXE", text_bytes(100, 2));
+  result = build(scratch / "b.exe", {in});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err, "");
+}
+
+class PackVerify : public PackCli {
+ protected:
+  std::string setup;
+  Bytes file;
+  std::vector<EntryAt> entries;
+
+  void SetUp() override {
+    PackCli::SetUp();
+    const std::string in = make_folder("in");
+    put(in + "/noise.bin", zip_test_random_bytes(30000, 4));  // stays stored
+    put(in + "/orvinta.exe", text_bytes(200000, 5));          // deflated
+    put(in + "/tail.txt", text_bytes(3000, 6));
+    setup = scratch / "setup.exe";
+    ASSERT_EQ(build(setup, {in}).exit_code, 0);
+    file = zip_test_file_contents(setup);
+    entries = walk_entries(file);
+    ASSERT_EQ(entries.size(), 3u);
+  }
+
+  RunResult verify_damaged(const Bytes& damaged) {
+    const std::string path = scratch / "damaged.exe";
+    put(path, damaged);
+    return pack({"verify", path});
+  }
+};
+
+TEST_F(PackVerify, CatchesAFlippedByteInStoredData) {
+  const EntryAt* noise = find_entry(entries, "noise.bin");
+  ASSERT_NE(noise, nullptr);
+  ASSERT_EQ(noise->info.method, ZIP_METHOD_STORED);
+  Bytes damaged = file;
+  damaged[noise->data_offset + 12345] ^= 0x01;
+  const RunResult result = verify_damaged(damaged);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("\"noise.bin\""), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("offset " + std::to_string(noise->header_offset)), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("CRC-32 mismatch in stored data"), std::string::npos) << result.err;
+}
+
+TEST_F(PackVerify, CatchesAFlippedByteInDeflatedData) {
+  const EntryAt* program = find_entry(entries, "orvinta.exe");
+  ASSERT_NE(program, nullptr);
+  ASSERT_EQ(program->info.method, ZIP_METHOD_DEFLATE);
+  for (std::uint32_t where : {std::uint32_t{0}, program->info.compressed_size / 2,
+                              program->info.compressed_size - 1}) {
+    SCOPED_TRACE(where);
+    Bytes damaged = file;
+    // Bit 0 is the first bit read from a byte, so it is never padding behind the last block.
+    damaged[program->data_offset + where] ^= 0x01;
+    const RunResult result = verify_damaged(damaged);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("\"orvinta.exe\""), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("offset " + std::to_string(program->header_offset)), std::string::npos)
+        << result.err;
+  }
+  // Extraction stops at the same entry and leaves no damaged file behind.
+  Bytes damaged = file;
+  damaged[program->data_offset + program->info.compressed_size / 2] ^= 0x01;
+  put(scratch / "damaged.exe", damaged);
+  const RunResult extracted = pack({"extract", scratch / "damaged.exe", scratch / "out"});
+  EXPECT_EQ(extracted.exit_code, 1);
+  EXPECT_EQ(folder_names(scratch / "out"), std::vector<std::string>{"noise.bin"});
+}
+
+TEST_F(PackVerify, ReportsACutArchiveADamagedHeaderAndAMissingArchive) {
+  const EntryAt& last = entries[2];
+  Bytes cut(file.begin(), file.begin() + last.data_offset + 10);
+  RunResult result = verify_damaged(cut);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("cut short"), std::string::npos) << result.err;
+
+  // A header that no longer parses hides the entries behind it from the installer.
+  Bytes damaged = file;
+  damaged[last.header_offset + 26] = ZIP_KEY;  // name length 0 once unscrambled
+  damaged[last.header_offset + 27] = ZIP_KEY;
+  result = verify_damaged(damaged);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("local header at offset " + std::to_string(last.header_offset)),
+            std::string::npos) << result.err;
+  const RunResult listed = pack({"list", scratch / "damaged.exe"});
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_NE(listed.out.find("2 entries"), std::string::npos) << listed.out;
+
+  result = pack({"verify", stub});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("no archive"), std::string::npos) << result.err;
+}
+
+// Archives made elsewhere may carry names that would escape the target folder.
+TEST_F(PackCli, ExtractRefusesNamesThatLeaveTheFolder) {
+  const std::string outside = scratch / "escaped.txt";
+  const std::string names[] = {"../escaped.txt", "..\\escaped.txt", outside, "C:escaped.txt",
+                               "safe.txt:stream", "sub/escaped.txt"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    TestArchive archive;
+    archive.host = zip_test_random_bytes(500, 3);
+    archive.entries.push_back(zip_test_entry("first.txt", "harmless"));
+    archive.entries.push_back(zip_test_entry(name, "escaped"));
+    put(scratch / "hostile.exe", zip_build(archive).bytes);
+    const std::string out = scratch / "out";
+    const RunResult result = pack({"extract", scratch / "hostile.exe", out});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("refused"), std::string::npos) << result.err;
+    EXPECT_TRUE(zip_test_file_contents(outside).empty());
+    EXPECT_EQ(folder_names(out), std::vector<std::string>{"first.txt"});
+  }
+  EXPECT_EQ(folder_names(scratch.path), (std::vector<std::string>{"hostile.exe", "out", "stub.exe"}));
+}
+
+TEST_F(PackCli, ExtractNeverWritesThroughLinksOrOverTheInstaller) {
+  const std::string in = make_folder("in");
+  put(in + "/orvinta.exe", text_bytes(5000, 1));
+  put(in + "/setup.exe", text_bytes(100, 2));
+  const std::string out = make_folder("out");
+  const std::string setup = out + "/setup.exe";
+  ASSERT_EQ(build(setup, {in}).exit_code, 0);
+  const Bytes installer = zip_test_file_contents(setup);
+
+  const std::string victim = scratch / "victim.txt";
+  put(victim, text_bytes(10, 3));
+  ASSERT_EQ(symlink(victim.c_str(), (out + "/orvinta.exe").c_str()), 0);
+  const RunResult result = pack({"extract", setup, out});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("replace the installer"), std::string::npos) << result.err;
+  EXPECT_EQ(zip_test_file_contents(setup), installer);
+  EXPECT_EQ(zip_test_file_contents(victim), text_bytes(10, 3));
+  struct stat info {};
+  ASSERT_EQ(lstat((out + "/orvinta.exe").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(zip_test_file_contents(out + "/orvinta.exe"), text_bytes(5000, 1));
+}
+
+TEST_F(PackCli, ExtractCreatesTheFolderAndRefusesDuplicateNames) {
+  TestArchive archive;
+  archive.host = zip_test_random_bytes(100, 1);
+  archive.entries.push_back(zip_test_entry("orvinta.exe", "first"));
+  archive.entries.push_back(zip_test_entry("orvinta.exe", "second"));
+  put(scratch / "twice.exe", zip_build(archive).bytes);
+  const std::string out = scratch / "a/b/c";
+  const RunResult result = pack({"extract", scratch / "twice.exe", out});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("second entry of that name"), std::string::npos) << result.err;
+  EXPECT_EQ(zip_test_file_contents(out + "/orvinta.exe"), zip_test_bytes("first"));
+}
+
+TEST_F(PackCli, HelpAndCommandLineMistakes) {
+  for (const char* command : {"build", "list", "verify", "extract"}) {
+    const RunResult help = pack({command, "--help"});
+    EXPECT_EQ(help.exit_code, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: orvinta-pack ") + command, 0), 0u) << help.out;
+  }
+  EXPECT_EQ(pack({"--help"}).exit_code, 0);
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } mistakes[] = {
+      {{}, "no command"},
+      {{"pack"}, "unknown command pack"},
+      {{"build", "--out", "x.exe", "file"}, "--stub is required"},
+      {{"build", "--stub", "s.exe", "file"}, "--out is required"},
+      {{"build", "--stub", "s.exe", "--out", "x.exe"}, "no files"},
+      {{"build", "--stub", "s.exe", "--out", "x.exe", "--level", "13", "f"}, "0 to 12"},
+      {{"build", "--stub", "s.exe", "--out", "x.exe", "--level=-1", "f"}, "0 to 12"},
+      {{"build", "--stub"}, "--stub needs"},
+      {{"build", "--fast", "f"}, "unknown option --fast"},
+      {{"list"}, "one installer"},
+      {{"verify", "a", "b"}, "one installer"},
+      {{"extract", "a"}, "a folder"},
+  };
+  for (const auto& mistake : mistakes) {
+    const RunResult result = pack(mistake.args);
+    EXPECT_EQ(result.exit_code, 2) << mistake.message;
+    EXPECT_NE(result.err.find(mistake.message), std::string::npos) << result.err;
+  }
+}
+
+}  // namespace
