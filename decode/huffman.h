@@ -54,6 +54,12 @@ int decode_huffman_data(Inflater* inflater, const HuffmanEntry* literal_table,
                         const HuffmanEntry* distance_table, std::uint32_t literal_bits,
                         std::uint32_t distance_bits);
 
+// What the fast loop needs before it starts a symbol: unread bytes in the ring for a
+// refill, and window room for the largest step it takes between checks, two literals and
+// a match of 258 bytes.
+constexpr std::uint32_t FAST_MIN_INPUT = 8;
+constexpr std::uint32_t FAST_WINDOW_ROOM = 2 + 258;
+
 // The fast loop inside decode_huffman_data: runs whole symbols while the ring holds
 // enough input for any symbol and the window has room for any match. Leaves the record
 // at a symbol boundary. Returns 0 at the end of the block, 1 on an error, and -1 when it

@@ -14,9 +14,7 @@
 
 namespace {
 
-// Input and window room the fast loop needs before it takes a symbol.
-constexpr std::uint32_t FAST_MIN_INPUT = 8;
-constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - MAX_MATCH;
+constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
 
 // Decodes one code of a table set, walking the sub-tables. Null with *failed clear when
 // the input ran out, null with *failed set on an invalid pattern.

@@ -1,8 +1,9 @@
 // The fast loop of Huffman data decoding. It runs only while every symbol it may meet
 // fits in what it holds: at least 8 unread bytes in the ring when a symbol starts (after
 // a refill that leaves 56 or more bits in a 64-bit accumulator, while a symbol needs at
-// most 15 + 5 + 15 + 13 = 48), and room for a match of 258 bytes before the window's
-// end, so it never delivers and never has to roll back. On leaving it puts the whole
+// most 15 + 5 + 15 + 13 = 48), and room before the window's end for two literals and a
+// match of 258 bytes, the most one turn of the loop writes, so it never delivers and
+// never has to roll back. On leaving it puts the whole
 // bytes it did not use back into the ring, so that the record is back in the form
 // the careful path reads, at a symbol boundary.
 
@@ -16,8 +17,7 @@
 
 namespace {
 
-constexpr std::uint32_t FAST_MIN_INPUT = 8;
-constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - MAX_MATCH;
+constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
 
 // Eight bytes, first byte lowest (compilers turn this into one load).
 inline std::uint64_t load_le64(const unsigned char* q) {
@@ -102,8 +102,8 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
 
     const HuffmanEntry* e = &literal_table[bits & literal_mask];
     if (e->op == OP_LITERAL) {
-      // Up to three literals per refill: each takes at most 15 of the 56 bits, and the
-      // window has room for 258 bytes.
+      // Up to three literals per refill: each takes at most 15 of the 56 bits. After
+      // two of them a length may follow, which the window room allows for.
       bits >>= e->code_bits;
       count -= e->code_bits;
       *out++ = static_cast<unsigned char>(e->value);
