@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the installer executable under Wine.
+
+usage: run_installer_tests.py --stub orvinta-setup.exe --fake fake-program.exe --work DIR
+                              [--pack orvinta-pack] [--only NAME...]
+
+Every case builds an installer, runs it in the tree's Wine prefix and checks from the
+outside: the destination folder's files byte for byte, the message box texts (relay
+trace of MessageBoxA), the exit code, and the test double of the installed program
+(command line, current directory, and that the installer waited for it).
+"""
+import argparse
+import os
+import random
+import shutil
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from installer_wine import (CAPTION, FAKE_SLEEP_MS, FORMAT_CREATING, FORMAT_READING, WINDOWS_DESTINATION, Entry, Wine,  # noqa: E402
+                            folder_contents, pack_installer, parse_fake_log, pe_arch, reset_folder,
+                            write_installer)
+
+
+class Failed(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failed(what)
+
+
+def text_payload(size, seed):
+    rng = random.Random(seed)
+    words = ['alpha', 'beta', 'gamma', 'orvinta', 'install', 'file', 'data', 'line']
+    out = []
+    total = 0
+    while total < size:
+        line = ' '.join(rng.choice(words) for _ in range(8)) + '\n'
+        out.append(line)
+        total += len(line)
+    return ''.join(out).encode()[:size]
+
+
+def random_payload(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+class Suite:
+    def __init__(self, args):
+        self.stub = os.path.abspath(args.stub)
+        self.fake = os.path.abspath(args.fake)
+        self.pack = os.path.abspath(args.pack) if args.pack and os.path.exists(args.pack) else None
+        self.work = os.path.abspath(args.work)
+        self.arch = pe_arch(self.stub)
+        self.wine = Wine(self.arch)
+        with open(self.fake, 'rb') as f:
+            self.fake_bytes = f.read()
+        reset_folder(self.work)
+        self.cwd = os.path.join(self.work, 'start here')  # the installer's current directory
+        os.makedirs(self.cwd)
+        self.fake_log = os.path.join(self.work, 'fake.log')
+        self.count = 0
+
+    # -- helpers --
+
+    def installer_path(self, name):
+        return os.path.join(self.work, name + '.exe')
+
+    def packed(self, name, files):
+        """An installer built by the packing tool (or, without it, by the writer here)."""
+        folder = os.path.join(self.work, name + '.payload')
+        reset_folder(folder)
+        for file_name, data in files.items():
+            with open(os.path.join(folder, file_name), 'wb') as f:
+                f.write(data)
+        path = self.installer_path(name)
+        if self.pack:
+            pack_installer(self.pack, path, self.stub, folder)
+        else:
+            entries = [Entry(n, d, 8 if n.endswith('.txt') else 0) for n, d in sorted(files.items())]
+            write_installer(path, self.stub, entries)
+        return path
+
+    def written(self, name, entries, trailer=b''):
+        path = self.installer_path(name)
+        layout = write_installer(path, self.stub, entries, trailer)
+        return path, layout
+
+    def run(self, exe):
+        self.count += 1
+        return self.wine.run_installer(exe, self.cwd, self.fake_log)
+
+    def destination(self):
+        return folder_contents(self.wine.destination())
+
+    def expect_program_ran(self, outcome):
+        fields = parse_fake_log(outcome.fake_log)
+        expect(outcome.fake_log is not None, 'the installed program was not started')
+        expect(fields.get('command_line') == 'orvinta.exe /install',
+               'command line %r' % fields.get('command_line'))
+        expected_cwd = self.wine.windows_path(self.cwd)
+        expect(fields.get('current_directory', '').lower() == expected_cwd.lower(),
+               'current directory %r, expected the installer\'s %r' % (fields.get('current_directory'), expected_cwd))
+        expect(outcome.waited is True, 'the installer did not wait while the program ran')
+        expect('end\n' in outcome.fake_log, 'the installer ended before the program did')
+        expect(outcome.seconds >= FAKE_SLEEP_S, 'installer ended after %.2f s' % outcome.seconds)
+
+    def expect_messages(self, outcome, texts):
+        expect([m[0] for m in outcome.messages] == texts, 'messages %r, expected %r' % (outcome.messages, texts))
+        for message in outcome.messages:
+            expect(len(message) == 2 and message[1] == CAPTION, 'caption of %r' % (message,))
+
+    def reading_message(self, exe):
+        return FORMAT_READING % self.wine.windows_path(exe)
+
+    # -- cases --
+
+    def case_normal_install(self):
+        files = {
+            'orvinta.exe': self.fake_bytes,
+            'empty.bin': b'',
+            'one.bin': b'\x01',
+            'chunk.bin': random_payload(8192, 1),
+            'chunk-plus-one.bin': random_payload(8193, 2),
+            'random.bin': random_payload(200000, 3),
+            'small.txt': text_payload(1000, 4),
+            'large.txt': text_payload(700000, 5),
+        }
+        exe = self.packed('normal', files)
+        reset_folder(self.wine.destination())
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, 'destination holds exactly the payload, byte for byte: %s'
+               % sorted((self.destination() or {}).keys()))
+        self.expect_program_ran(outcome)
+
+    def case_second_run_replaces_everything(self):
+        files = {'orvinta.exe': self.fake_bytes, 'a.txt': text_payload(5000, 6), 'b.bin': random_payload(3000, 7)}
+        exe = self.packed('second', files)
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0 and self.destination() == files, 'first run')
+        destination = self.wine.destination()
+        with open(os.path.join(destination, 'a.txt'), 'wb') as f:
+            f.write(b'changed since the first run')
+        with open(os.path.join(destination, 'stale.dat'), 'wb') as f:
+            f.write(b'not in the archive')
+        os.makedirs(os.path.join(destination, 'old folder'))
+        with open(os.path.join(destination, 'old folder', 'inner.txt'), 'wb') as f:
+            f.write(b'below a folder')
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, 'second run leaves exactly the payload: %s'
+               % sorted((self.destination() or {}).keys()))
+        self.expect_program_ran(outcome)
+
+    def case_no_archive(self):
+        exe = self.installer_path('bare')
+        shutil.copyfile(self.stub, exe)
+        destination = self.wine.destination()
+        reset_folder(destination)
+        with open(os.path.join(destination, 'orvinta.exe'), 'wb') as f:
+            f.write(self.fake_bytes)  # would run if the installer went on regardless
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [self.reading_message(exe)])
+        expect(self.destination() == {}, 'destination exists and is empty: %r' % self.destination())
+        expect(outcome.fake_log is None, 'the program was started')
+
+    def case_folder_entry(self):
+        for name in ('sub/', 'sub/inner.txt'):
+            exe, _ = self.written('folder', [Entry('orvinta.exe', self.fake_bytes), Entry('a.txt', b'first'),
+                                             Entry(name, b'' if name.endswith('/') else b'inner'),
+                                             Entry('z.txt', b'never written')])
+            outcome = self.run(exe)
+            expect(outcome.exit_code == 0, '%s: exit code %s' % (name, outcome.exit_code))
+            self.expect_messages(outcome, [FORMAT_CREATING % (WINDOWS_DESTINATION + '\\' + name)])
+            expect(self.destination() == {'orvinta.exe': self.fake_bytes, 'a.txt': b'first'},
+                   '%s: destination %s' % (name, sorted(self.destination())))
+            self.expect_program_ran(outcome)
+
+    def case_unsafe_names(self):
+        drive_c = os.path.join(self.wine.prefix, 'drive_c')
+        for name in ('../escape1.txt', '..\\escape2.txt', 'sub/../../escape3.txt', '/escape4.txt',
+                     '\\escape5.txt', 'C:escape6.txt', 'a.txt:escape7', '.. /escape8.txt'):
+            exe, _ = self.written('unsafe', [Entry('orvinta.exe', self.fake_bytes), Entry(name, b'evil'),
+                                             Entry('after.txt', b'after')])
+            outcome = self.run(exe)
+            expect(outcome.exit_code == 0, '%s: exit code %s' % (name, outcome.exit_code))
+            self.expect_messages(outcome, [FORMAT_CREATING % (WINDOWS_DESTINATION + '\\' + name)])
+            expect(self.destination() == {'orvinta.exe': self.fake_bytes},
+                   '%s: destination %s' % (name, sorted(self.destination())))
+            for root in (drive_c, self.work):
+                for _, _, found in os.walk(root):
+                    expect(not [f for f in found if 'escape' in f], '%s: a file was written outside: %s'
+                           % (name, [f for f in found if 'escape' in f]))
+            self.expect_program_ran(outcome)
+
+    def case_crc_mismatch(self):
+        bad_data = text_payload(40000, 8)
+        exe, _ = self.written('crc', [Entry('orvinta.exe', self.fake_bytes), Entry('good.txt', b'good', 8),
+                                      Entry('bad.txt', bad_data, 8, crc=0x12345678),
+                                      Entry('after.txt', b'after', 8)])
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [self.reading_message(exe)])
+        found = self.destination()
+        expect(sorted(found) == ['bad.txt', 'good.txt', 'orvinta.exe'], 'destination %s' % sorted(found))
+        expect(found['good.txt'] == b'good', 'good.txt intact')
+        self.expect_program_ran(outcome)
+
+    def case_cut_inside_data(self):
+        exe, layout = self.written('cut', [Entry('orvinta.exe', self.fake_bytes), Entry('a.txt', b'alpha'),
+                                           Entry('big.bin', text_payload(300000, 9), 8)])
+        _, data_at, end = layout[2]
+        with open(exe, 'r+b') as f:
+            f.truncate((data_at + end) // 2)
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [self.reading_message(exe)])
+        found = self.destination()
+        expect(sorted(found) == ['a.txt', 'big.bin', 'orvinta.exe'], 'destination %s' % sorted(found))
+        self.expect_program_ran(outcome)
+
+    def case_garbage_behind_entry(self):
+        garbage = random.Random(10).randbytes(500)
+        exe, _ = self.written('garbage', [Entry('orvinta.exe', self.fake_bytes), Entry('a.txt', b'alpha', 8)],
+                              trailer=garbage)
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'},
+               'destination %s' % sorted(self.destination()))
+        self.expect_program_ran(outcome)
+
+    def case_no_program(self):
+        files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
+        exe = self.packed('noprogram', files)
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, 'destination %s' % sorted(self.destination()))
+        expect(outcome.fake_log is None, 'a program was started')
+
+
+FAKE_SLEEP_S = FAKE_SLEEP_MS / 1000.0
+
+CASES = [name for name in dir(Suite) if name.startswith('case_')]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--stub', required=True)
+    parser.add_argument('--fake', required=True)
+    parser.add_argument('--work', required=True)
+    parser.add_argument('--pack')
+    parser.add_argument('--only', nargs='*')
+    args = parser.parse_args()
+    suite = Suite(args)
+    print('installer: %s (%d-bit), prefix %s, packing tool %s' % (
+        suite.stub, suite.arch, suite.wine.prefix, suite.pack or 'missing: archives written by the test'))
+    suite.wine.prepare()
+    failures = 0
+    for name in sorted(CASES, key=lambda n: getattr(Suite, n).__code__.co_firstlineno):
+        if args.only and name[5:] not in args.only:
+            continue
+        try:
+            getattr(suite, name)()
+            print('PASS', name[5:])
+        except Failed as failure:
+            failures += 1
+            print('FAIL %s: %s' % (name[5:], failure))
+        except Exception:
+            failures += 1
+            print('ERROR', name[5:])
+            traceback.print_exc()
+    print('%d installer runs, %d failures' % (suite.count, failures))
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
