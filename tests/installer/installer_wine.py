@@ -162,12 +162,12 @@ class Wine:
         """How Wine names a file outside the prefix: through drive Z:, the root."""
         return 'Z:' + os.path.abspath(unix_path).replace('/', '\\')
 
-    def run_installer(self, exe, cwd, fake_log, timeout=300):
+    def run_installer(self, exe, cwd, fake_log, timeout=300, sleep_ms=FAKE_SLEEP_MS):
         outcome = Outcome()
         if os.path.exists(fake_log):
             os.remove(fake_log)
         env = dict(self.env, WINEDEBUG='+relay', ORVINTA_FAKE_LOG=self.windows_path(fake_log),
-                   ORVINTA_FAKE_SLEEP_MS=str(FAKE_SLEEP_MS))
+                   ORVINTA_FAKE_SLEEP_MS=str(sleep_ms))
         start = time.monotonic()
         process = subprocess.Popen([self.loader, exe], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
