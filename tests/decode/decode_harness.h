@@ -74,7 +74,7 @@ void write_fixed_literal(BitWriter& w, std::uint32_t symbol);  // 0..287
 void write_fixed_length(BitWriter& w, std::uint32_t length);
 void write_fixed_distance(BitWriter& w, std::uint32_t distance);
 
-// A dynamic header from literal/length and distance lengths, each length sent as a plain
+// A dynamic header (after the block's BFINAL and BTYPE bits) from literal/length and distance lengths, each length sent as a plain
 // code-length symbol with a complete code-length code.
 void write_dynamic_header(BitWriter& w, const std::vector<std::uint32_t>& literal_lengths,
                           const std::vector<std::uint32_t>& distance_lengths);
