@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Extraction benchmark: orvinta-pack extract of an installer carrying about 350 MB of
+# Windows DLLs, against Info-ZIP unzip of the same files zipped with "zip -6", both into
+# the same RAM-backed folder in the same run. Also the peak memory of the extraction for
+# two payload sizes, to show it does not grow with the payload.
+#
+# usage: bench/extract-bench.sh PATH/TO/orvinta-pack
+# needs: zip, unzip, python3, GNU time (/usr/bin/time, Debian package "time").
+# environment: BENCH_MB (payload size, default 350), BENCH_SMALL_MB (second payload for
+# the memory figure, default 90), BENCH_RUNS (timed runs of each, best counts, default 3),
+# BENCH_LEVEL (orvinta-pack level, default 12), BENCH_DIR (default /dev/shm/...),
+# BENCH_DLLS (source folder of the files).
+set -euo pipefail
+
+pack=${1:?usage: extract-bench.sh PATH/TO/orvinta-pack}
+pack=$(cd "$(dirname "$pack")" && pwd)/$(basename "$pack")
+mb=${BENCH_MB:-350}
+small_mb=${BENCH_SMALL_MB:-90}
+runs=${BENCH_RUNS:-5}
+level=${BENCH_LEVEL:-12}
+dlls=${BENCH_DLLS:-/usr/lib/i386-linux-gnu/wine/i386-windows}
+work=${BENCH_DIR:-/dev/shm/orvinta-extract-bench}
+
+for tool in unzip zip python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "extract-bench: $tool is missing" >&2; exit 1; }
+done
+[ -d "$dlls" ] || { echo "extract-bench: no DLL folder $dlls (Debian package wine32)" >&2; exit 1; }
+
+rm -rf "$work"
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# fill_payload FOLDER MEGABYTES: DLLs in name order until the size is reached; when the
+# source folder runs out, the files come again under numbered names.
+fill_payload() {
+  local folder=$1 limit=$(( $2 * 1000 * 1000 )) total=0 round=0 f name size
+  mkdir -p "$folder"
+  mapfile -t sources < <(find "$dlls" -maxdepth 1 -type f -name '*.dll' | LC_ALL=C sort)
+  [ ${#sources[@]} -gt 0 ] || { echo "extract-bench: no DLLs in $dlls" >&2; exit 1; }
+  while [ "$total" -lt "$limit" ]; do
+    for f in "${sources[@]}"; do
+      name=$(basename "$f")
+      [ "$round" -gt 0 ] && name="${name%.dll}-$round.dll"
+      cp "$f" "$folder/$name"
+      size=$(stat -c %s "$f")
+      total=$((total + size))
+      [ "$total" -ge "$limit" ] && break
+    done
+    round=$((round + 1))
+  done
+  echo "$total"
+}
+
+# A stub of random bytes that holds no scrambled signature (orvinta-pack refuses others).
+until head -c 65536 /dev/urandom > stub.exe && "$pack" build --stub stub.exe --out probe.exe stub.exe 2>/dev/null; do :; done
+rm -f probe.exe
+
+now_ns() { date +%s%N; }
+# seconds with three decimals from a nanosecond count
+secs() { python3 -c "print(f'{$1 / 1e9:.3f}')"; }
+
+payload_bytes=$(fill_payload payload "$mb")
+# Like a real payload it carries the program the installer starts.
+cp "$(find payload -type f | LC_ALL=C sort | head -n 1)" payload/orvinta.exe
+payload_bytes=$(find payload -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+count=$(find payload -type f | wc -l)
+echo "payload: $count files, $payload_bytes bytes"
+
+t0=$(now_ns)
+"$pack" build --stub stub.exe --out setup.exe --level "$level" payload
+t1=$(now_ns)
+(cd payload && zip -q -6 ../payload.zip -- *)
+t2=$(now_ns)
+echo "orvinta-pack build --level $level: $(secs $((t1 - t0))) s, $(stat -c %s setup.exe) bytes"
+echo "zip -6:                          $(secs $((t2 - t1))) s, $(stat -c %s payload.zip) bytes"
+
+best_pack=0
+best_unzip=0
+for run in $(seq 1 "$runs"); do
+  rm -rf out && sync
+  t0=$(now_ns)
+  "$pack" extract setup.exe out
+  t1=$(now_ns)
+  if [ "$run" -eq 1 ]; then diff -r payload out >/dev/null || { echo "extract-bench: orvinta-pack output differs" >&2; exit 1; }; fi
+  rm -rf out && sync
+  t2=$(now_ns)
+  unzip -q -o payload.zip -d out
+  t3=$(now_ns)
+  if [ "$run" -eq 1 ]; then diff -r payload out >/dev/null || { echo "extract-bench: unzip output differs" >&2; exit 1; }; fi
+  p=$((t1 - t0)); u=$((t3 - t2))
+  echo "run $run: orvinta-pack extract $(secs $p) s, unzip $(secs $u) s"
+  if [ "$best_pack" -eq 0 ] || [ "$p" -lt "$best_pack" ]; then best_pack=$p; fi
+  if [ "$best_unzip" -eq 0 ] || [ "$u" -lt "$best_unzip" ]; then best_unzip=$u; fi
+done
+rm -rf out
+
+python3 - "$payload_bytes" "$best_pack" "$best_unzip" <<'PY'
+import sys
+size, pack_ns, unzip_ns = (int(x) for x in sys.argv[1:])
+pack_rate = size / 1e6 / (pack_ns / 1e9)
+unzip_rate = size / 1e6 / (unzip_ns / 1e9)
+print(f"best of runs: orvinta-pack extract {pack_ns / 1e9:.3f} s = {pack_rate:.0f} MB/s; "
+      f"unzip {unzip_ns / 1e9:.3f} s = {unzip_rate:.0f} MB/s; "
+      f"ratio {pack_rate / unzip_rate:.2f}x unzip's throughput")
+PY
+
+# Peak resident memory of the extraction (maximum resident set, from GNU time), for the
+# full payload and a smaller one.
+peak_kb() {
+  rm -rf out
+  /usr/bin/time -f %M -o peak.txt "$pack" extract "$1" out
+  cat peak.txt
+}
+large_kb=$(peak_kb setup.exe)
+small_bytes=$(fill_payload small "$small_mb")
+cp "$(find small -type f | LC_ALL=C sort | head -n 1)" small/orvinta.exe
+"$pack" build --stub stub.exe --out small.exe --level "$level" small
+small_kb=$(peak_kb small.exe)
+echo "peak memory of orvinta-pack extract: $large_kb KB for $payload_bytes bytes, $small_kb KB for $small_bytes bytes"
