@@ -56,9 +56,10 @@ int decode_huffman_data(Inflater* inflater, const HuffmanEntry* literal_table,
 
 // What the fast loop needs before it starts a symbol: unread bytes in the ring for a
 // refill, and window room for the largest step it takes between checks, two literals and
-// a match of 258 bytes.
+// a match of 258 bytes, plus one byte: the fast loop never fills the window itself, since
+// the byte that fills it is due to be delivered at once.
 constexpr std::uint32_t FAST_MIN_INPUT = 8;
-constexpr std::uint32_t FAST_WINDOW_ROOM = 2 + 258;
+constexpr std::uint32_t FAST_WINDOW_ROOM = 2 + 258 + 1;
 
 // The fast loop inside decode_huffman_data: runs whole symbols while the ring holds
 // enough input for any symbol and the window has room for any match. Leaves the record

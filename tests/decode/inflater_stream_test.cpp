@@ -185,35 +185,64 @@ TEST(Matches, DistanceOneRepeatsAndDistance32768ReachesAFullWindowBack) {
 }
 
 TEST(Matches, CopiesAcrossTheWindowEndAreSplitThere) {
-  // A match of 258 ending at every offset around the window's end, its source before
-  // and across the end; and two literals just before it, as the fast loop takes them.
-  for (std::uint32_t before = 32768 - 270; before <= 32768 + 10; before += 3) {
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(1, 2);
-    Bytes expected = make_text(before, before);
-    for (auto b : expected) write_fixed_literal(w, b);
-    write_fixed_literal(w, 'L');
-    write_fixed_literal(w, 'M');
-    expected.push_back('L');
-    expected.push_back('M');
-    const std::uint32_t distance = 1000 + before % 7;
-    write_fixed_length(w, 258);
-    write_fixed_distance(w, distance);
-    for (int i = 0; i < 258; ++i) expected.push_back(expected[expected.size() - distance]);
-    for (int i = 0; i < 40; ++i) {
-      write_fixed_length(w, 200);
-      write_fixed_distance(w, 30000);
-      for (int k = 0; k < 200; ++k) expected.push_back(expected[expected.size() - 30000]);
+  // Two codes: the fixed one, whose 8-bit literals need a second table level, and a
+  // dynamic one whose literals all sit in the first level (8 bits; 256 to 260 and 283 to
+  // 285 9 bits; literals 252 to 255 without a code).
+  std::vector<std::uint32_t> fixed_lit(288), dyn_lit(288, 0);
+  for (std::uint32_t i = 0; i < 288; ++i) fixed_lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+  for (std::uint32_t i = 0; i < 252; ++i) dyn_lit[i] = 8;
+  for (std::uint32_t i : {256, 257, 258, 259, 260, 283, 284, 285}) dyn_lit[i] = 9;
+  const std::vector<std::uint32_t> fixed_dist(30, 5), dyn_dist(32, 5);
+  for (int dynamic = 0; dynamic <= 1; ++dynamic) {
+    const auto& lit = dynamic ? dyn_lit : fixed_lit;
+    const auto& dist = dynamic ? dyn_dist : fixed_dist;
+    const auto lit_codes = canonical_codes(lit);
+    const auto dist_codes = canonical_codes(dist);
+    // A match of 258 ending at every offset around the window's end, its source before
+    // and across the end, with two literals just before it. A short match at the start
+    // shifts how the literals group in the fast loop.
+    for (std::uint32_t before = 32768 - 280; before <= 32768 + 10; ++before) {
+     for (std::uint32_t shift = 3; shift <= 5; ++shift) {
+      BitWriter w;
+      w.bits(1, 1);
+      w.bits(dynamic ? 2 : 1, 2);
+      if (dynamic) write_dynamic_header(w, lit, dist);
+      w.code(lit_codes['Z'], lit['Z']);
+      write_length(w, lit_codes, lit, shift);
+      write_distance(w, dist_codes, dist, 1);
+      Bytes expected(1 + shift, 'Z');
+      const Bytes body = make_text(before - 1 - shift, before);
+      expected.insert(expected.end(), body.begin(), body.end());
+      expected.push_back('L');
+      expected.push_back('M');
+      for (std::size_t i = 1 + shift; i < expected.size(); ++i) w.code(lit_codes[expected[i]], lit[expected[i]]);
+      const std::uint32_t distance = 1000 + before % 7;
+      write_length(w, lit_codes, lit, 258);
+      write_distance(w, dist_codes, dist, distance);
+      for (int i = 0; i < 258; ++i) expected.push_back(expected[expected.size() - distance]);
+      // A literal right after: when the match filled the window, it goes to its start.
+      w.code(lit_codes['N'], lit['N']);
+      expected.push_back('N');
+      for (int i = 0; i < 40; ++i) {
+        write_length(w, lit_codes, lit, 258);
+        write_distance(w, dist_codes, dist, 30000);
+        for (int k = 0; k < 258; ++k) expected.push_back(expected[expected.size() - 30000]);
+      }
+      w.code(lit_codes[256], lit[256]);
+      const std::string what =
+          (dynamic ? "dynamic, " : "fixed, ") + std::to_string(before) + " shift " + std::to_string(shift);
+      for (const PushPattern& pattern : {push_all(), push_fixed(8192)}) {
+        const DecodeResult r = decode_stream(w.bytes, pattern);
+        ASSERT_EQ(r.verdict, 0) << what;
+        ASSERT_TRUE(r.out == expected) << what;
+        for (const auto& v : r.violations) ADD_FAILURE() << what << ": " << v;
+      }
+      // All at once: the first piece is the whole window.
+      const DecodeResult r = decode_stream(w.bytes, push_all());
+      ASSERT_FALSE(r.pieces.empty());
+      EXPECT_EQ(r.pieces[0], 32768u) << what;
+     }
     }
-    write_fixed_literal(w, 256);
-    const DecodeResult r = decode_stream(w.bytes, push_all());
-    ASSERT_EQ(r.verdict, 0) << before;
-    ASSERT_TRUE(r.out == expected) << before;
-    for (const auto& v : r.violations) ADD_FAILURE() << before << ": " << v;
-    // All at once: the first piece is the whole window.
-    ASSERT_FALSE(r.pieces.empty());
-    EXPECT_EQ(r.pieces[0], 32768u) << before;
   }
 }
 
