@@ -112,12 +112,17 @@ std::int64_t find_scan_pattern(const char* path, std::string* error) {
   for (;;) {
     const std::size_t got = std::fread(block.data() + kept, 1, READ_BLOCK, input);
     const std::size_t have = kept + got;
-    if (have >= PATTERN_LENGTH) {
-      for (std::size_t i = 0; i + PATTERN_LENGTH <= have && found < 0; ++i) {
-        if (std::memcmp(block.data() + i, scrambled, PATTERN_LENGTH) == 0) {
-          found = block_offset + static_cast<std::int64_t>(i);
-        }
+    // memchr for the first byte, then a full comparison: the pattern is rare in real files.
+    const unsigned char* at = block.data();
+    const unsigned char* const last = block.data() + have;
+    while (found < 0 && last - at >= static_cast<std::ptrdiff_t>(PATTERN_LENGTH)) {
+      const void* hit = std::memchr(at, scrambled[0], static_cast<std::size_t>(last - at) - (PATTERN_LENGTH - 1));
+      if (hit == nullptr) break;
+      at = static_cast<const unsigned char*>(hit);
+      if (std::memcmp(at, scrambled, PATTERN_LENGTH) == 0) {
+        found = block_offset + (at - block.data());
       }
+      ++at;
     }
     if (found >= 0 || got < READ_BLOCK) break;
     kept = PATTERN_LENGTH - 1;

@@ -216,6 +216,13 @@ TEST(EntryCheck, FindsTheScrambledPatternWhereverItLies) {
     EXPECT_EQ(find_scan_pattern(path.path.c_str(), &error), static_cast<std::int64_t>(at));
     EXPECT_TRUE(error.empty());
   }
+  // A file full of the pattern's first byte: every position is a candidate.
+  Bytes crowded(140000, pattern[0]);
+  std::copy(pattern.begin(), pattern.end(), crowded.begin() + 70000);
+  TempPath crowded_path;
+  ASSERT_TRUE(zip_test_write_file(crowded_path.path, crowded));
+  std::string crowded_error;
+  EXPECT_EQ(find_scan_pattern(crowded_path.path.c_str(), &crowded_error), 70000);
   TempPath clean;
   Bytes unscrambled(ZIP_SCAN_PATTERN, ZIP_SCAN_PATTERN + 6);  // plain "PK\3\4" is no match
   ASSERT_TRUE(zip_test_write_file(clean.path, unscrambled));
