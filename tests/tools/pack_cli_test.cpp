@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstring>
@@ -318,6 +321,43 @@ TEST_F(PackCli, AnArchiveEndingPastTwoGibibytesLeavesNothingBehind) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("past 2 GiB"), std::string::npos) << result.err;
   EXPECT_EQ(folder_names(ram.path), (std::vector<std::string>{"orvinta.exe", "stub.exe"}));
+}
+
+TEST_F(PackCli, AnInterruptedBuildLeavesNothingBehind) {
+  struct stat shm {};
+  if (stat("/dev/shm", &shm) != 0 || !S_ISDIR(shm.st_mode)) GTEST_SKIP() << "no /dev/shm";
+  ScratchFolder ram("/dev/shm");
+  ASSERT_FALSE(ram.path.empty());
+  // A large (sparse) stub keeps the build busy copying long enough to be interrupted.
+  const std::string big_stub = ram / "stub.exe";
+  put(big_stub, {});
+  ASSERT_EQ(truncate(big_stub.c_str(), 0x70000000LL), 0);
+  put(ram / "orvinta.exe", text_bytes(1000, 1));
+  const std::string out = ram / "setup.exe";
+  put(out, zip_test_bytes("the earlier installer"));
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDERR_FILENO);
+    execl(PACK.c_str(), PACK.c_str(), "build", "--stub", big_stub.c_str(), "--out", out.c_str(),
+          (ram / "orvinta.exe").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  bool saw_temporary = false;
+  for (int wait_ms = 0; wait_ms < 20000 && !saw_temporary; wait_ms += 2) {
+    for (const std::string& name : folder_names(ram.path)) {
+      saw_temporary = saw_temporary || name.rfind(".setup.exe.", 0) == 0;
+    }
+    if (!saw_temporary) usleep(2000);
+  }
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(saw_temporary);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(folder_names(ram.path), (std::vector<std::string>{"orvinta.exe", "setup.exe", "stub.exe"}));
+  EXPECT_EQ(zip_test_file_contents(out), zip_test_bytes("the earlier installer"));
 }
 
 TEST_F(PackCli, WarnsOnlyWhenNoProgramWouldBeStarted) {
