@@ -236,6 +236,39 @@ class Suite:
                'destination %s' % sorted(self.destination()))
         self.expect_program_ran(outcome)
 
+    def case_own_path_too_long(self):
+        # An installer whose path does not fit 255 UTF-16 units cannot name its own file;
+        # one whose UTF-8 path does not fit 255 bytes still installs, and its messages
+        # then carry an empty path. Nothing of it may be written beyond a buffer.
+        files = {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'}
+        exe = self.packed('long', files)
+        deep = os.path.join(self.work, *(['d' * 60] * 5))
+        os.makedirs(deep)
+        long_exe = os.path.join(deep, 'setup.exe')
+        shutil.copyfile(exe, long_exe)
+        expect(len(self.wine.windows_path(long_exe)) > 255, 'path long enough')
+        reset_folder(self.wine.destination())
+        outcome = self.run(long_exe)
+        expect(outcome.exit_code == 0, 'long path: exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [FORMAT_READING % ''])
+        expect(self.destination() == {}, 'long path: destination %r' % self.destination())
+        expect(outcome.fake_log is None, 'long path: the program was started')
+
+        wide = os.path.join(self.work, '\u00e9' * 110)  # 110 units, 220 bytes of UTF-8
+        os.makedirs(wide)
+        wide_exe = os.path.join(wide, 'setup.exe')
+        shutil.copyfile(exe, wide_exe)
+        expect(len(self.wine.windows_path(wide_exe)) < 256 < len(self.wine.windows_path(wide_exe).encode()),
+               'path fits in units but not in UTF-8 bytes')
+        outcome = self.run(wide_exe)
+        expect(outcome.exit_code == 0 and outcome.messages == [], 'wide path: %s %r' % (outcome.exit_code, outcome.messages))
+        expect(self.destination() == files, 'wide path: destination %s' % sorted(self.destination() or {}))
+        self.expect_program_ran(outcome)
+        bare = os.path.join(wide, 'bare.exe')
+        shutil.copyfile(self.stub, bare)
+        outcome = self.run(bare)
+        self.expect_messages(outcome, [FORMAT_READING % ''])
+
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
         exe = self.packed('noprogram', files)
