@@ -75,34 +75,44 @@ t2=$(now_ns)
 echo "orvinta-pack build --level $level: $(secs $((t1 - t0))) s, $(stat -c %s setup.exe) bytes"
 echo "zip -6:                          $(secs $((t2 - t1))) s, $(stat -c %s payload.zip) bytes"
 
-best_pack=0
-best_unzip=0
+# timed OUTFILE COMMAND...: runs the command, writes "elapsed_ns cpu_ns" (CPU = user + system).
+timed() {
+  local result=$1; shift
+  local t0 t1
+  t0=$(now_ns)
+  /usr/bin/time -f "%U %S" -o cpu.txt "$@"
+  t1=$(now_ns)
+  python3 -c "import sys; u, s = open('cpu.txt').read().split()[-2:]; print($((t1 - t0)), int((float(u) + float(s)) * 1e9))" > "$result"
+}
+
+best_pack=0; best_unzip=0; cpu_pack=0; cpu_unzip=0
 for run in $(seq 1 "$runs"); do
   rm -rf out && sync
-  t0=$(now_ns)
-  "$pack" extract setup.exe out
-  t1=$(now_ns)
+  timed pack.txt "$pack" extract setup.exe out
   if [ "$run" -eq 1 ]; then diff -r payload out >/dev/null || { echo "extract-bench: orvinta-pack output differs" >&2; exit 1; }; fi
   rm -rf out && sync
-  t2=$(now_ns)
-  unzip -q -o payload.zip -d out
-  t3=$(now_ns)
+  timed unzip.txt unzip -q -o payload.zip -d out
   if [ "$run" -eq 1 ]; then diff -r payload out >/dev/null || { echo "extract-bench: unzip output differs" >&2; exit 1; }; fi
-  p=$((t1 - t0)); u=$((t3 - t2))
-  echo "run $run: orvinta-pack extract $(secs $p) s, unzip $(secs $u) s"
+  read -r p pc < pack.txt
+  read -r u uc < unzip.txt
+  echo "run $run: orvinta-pack extract $(secs "$p") s (cpu $(secs "$pc") s), unzip $(secs "$u") s (cpu $(secs "$uc") s)"
   if [ "$best_pack" -eq 0 ] || [ "$p" -lt "$best_pack" ]; then best_pack=$p; fi
   if [ "$best_unzip" -eq 0 ] || [ "$u" -lt "$best_unzip" ]; then best_unzip=$u; fi
+  if [ "$cpu_pack" -eq 0 ] || [ "$pc" -lt "$cpu_pack" ]; then cpu_pack=$pc; fi
+  if [ "$cpu_unzip" -eq 0 ] || [ "$uc" -lt "$cpu_unzip" ]; then cpu_unzip=$uc; fi
 done
 rm -rf out
 
-python3 - "$payload_bytes" "$best_pack" "$best_unzip" <<'PY'
+python3 - "$payload_bytes" "$best_pack" "$best_unzip" "$cpu_pack" "$cpu_unzip" <<'PY'
 import sys
-size, pack_ns, unzip_ns = (int(x) for x in sys.argv[1:])
-pack_rate = size / 1e6 / (pack_ns / 1e9)
-unzip_rate = size / 1e6 / (unzip_ns / 1e9)
-print(f"best of runs: orvinta-pack extract {pack_ns / 1e9:.3f} s = {pack_rate:.0f} MB/s; "
-      f"unzip {unzip_ns / 1e9:.3f} s = {unzip_rate:.0f} MB/s; "
-      f"ratio {pack_rate / unzip_rate:.2f}x unzip's throughput")
+size, pack_ns, unzip_ns, pack_cpu, unzip_cpu = (int(x) for x in sys.argv[1:])
+def rate(ns):
+    return size / 1e6 / (ns / 1e9)
+print(f"best of runs, wall clock: orvinta-pack extract {pack_ns / 1e9:.3f} s = {rate(pack_ns):.0f} MB/s; "
+      f"unzip {unzip_ns / 1e9:.3f} s = {rate(unzip_ns):.0f} MB/s; "
+      f"ratio {rate(pack_ns) / rate(unzip_ns):.2f}x unzip's throughput")
+print(f"best of runs, CPU time:   orvinta-pack extract {pack_cpu / 1e9:.3f} s, unzip {unzip_cpu / 1e9:.3f} s; "
+      f"ratio {unzip_cpu / pack_cpu:.2f}x")
 PY
 
 # Peak resident memory of the extraction (maximum resident set, from GNU time), for the

@@ -40,9 +40,10 @@ int command_list(int argc, char** argv) {
     packed += info.compressed_size;
     size += info.uncompressed_size;
   } while (walk_next(&walk));
-  std::printf("%" PRIu32 " entries, %" PRIu64 " bytes packed, %" PRIu64
+  const std::uint32_t count = walk.index + 1;
+  std::printf("%" PRIu32 " %s, %" PRIu64 " bytes packed, %" PRIu64
               " bytes unpacked; the walk ends at offset %" PRId64 "\n",
-              walk.index + 1, packed, size, walk.end_offset);
+              count, count == 1 ? "entry" : "entries", packed, size, walk.end_offset);
   walk_close(&walk);
   return PACK_EXIT_OK;
 }

@@ -115,7 +115,8 @@ int command_verify(int argc, char** argv) {
   if (!has_program) {
     pack_warning("%s: no orvinta.exe among the entries: the installer starts nothing", path);
   }
-  std::printf("%s: %" PRIu32 " entries, %" PRIu64 " bytes, all intact\n", path, walk.index + 1,
-              total);
+  const std::uint32_t count = walk.index + 1;
+  std::printf("%s: %" PRIu32 " %s, %" PRIu64 " bytes, all intact\n", path, count,
+              count == 1 ? "entry" : "entries", total);
   return PACK_EXIT_OK;
 }
