@@ -29,16 +29,26 @@ inline std::uint64_t load_le64(const unsigned char* q) {
 
 inline void copy8(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 8); }
 inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 4); }
+inline void copy16(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 16); }
+
+// The low n bits (n <= 32), without a table load.
+inline std::uint64_t low_bits(std::uint64_t bits, std::uint32_t n) { return bits & ((std::uint64_t{1} << n) - 1); }
 
 // A match whose source and destination both lie before the window's end. Writes exactly
 // `length` bytes: the bytes after the destination are history that later matches read.
-// When source and destination are 8 or more bytes apart, in either order, no 8-byte
+// When source and destination are at least a chunk's size apart, in either order, no
 // chunk reads a byte that this copy has yet to write or has already overwritten; the last
 // chunk may write some bytes a second time, with the same values.
 inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
   const std::uint32_t apart = src < dst ? dst - src : src - dst;
   unsigned char* out = window + dst;
   const unsigned char* in = window + src;
+  if (apart >= 16 && length >= 16) {
+    std::uint32_t i = 0;
+    for (; i + 16 <= length; i += 16) copy16(out + i, in + i);
+    if (i < length) copy16(out + length - 16, in + length - 16);
+    return;
+  }
   if (apart >= 8) {
     if (length >= 8) {
       std::uint32_t i = 0;
@@ -131,7 +141,7 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
       if (e->op == OP_INVALID) return HANDLER_FAILED;
       bits >>= e->code_bits;
       count -= e->code_bits;
-      e = &e->next[bits & BIT_MASK[e->op - OP_LINK_BASE]];
+      e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
     }
     bits >>= e->code_bits;
     count -= e->code_bits;
@@ -147,7 +157,7 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
     }
     if (op > OP_MAX_EXTRA) return HANDLER_FAILED;
 
-    const std::uint32_t length = e->value + static_cast<std::uint32_t>(bits & BIT_MASK[op]);
+    const std::uint32_t length = e->value + static_cast<std::uint32_t>(low_bits(bits, op));
     bits >>= op;
     count -= op;
 
@@ -156,13 +166,13 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
       if (e->op == OP_INVALID) return HANDLER_FAILED;
       bits >>= e->code_bits;
       count -= e->code_bits;
-      e = &e->next[bits & BIT_MASK[e->op - OP_LINK_BASE]];
+      e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
     }
     bits >>= e->code_bits;
     count -= e->code_bits;
     const std::uint32_t dop = e->op;
     if (dop > OP_MAX_EXTRA) return HANDLER_FAILED;
-    const std::uint32_t distance = e->value + static_cast<std::uint32_t>(bits & BIT_MASK[dop]);
+    const std::uint32_t distance = e->value + static_cast<std::uint32_t>(low_bits(bits, dop));
     bits >>= dop;
     count -= dop;
 
