@@ -22,7 +22,8 @@ dlls=${BENCH_DLLS:-/usr/lib/i386-linux-gnu/wine/i386-windows}
 # shellcheck source=../scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
 arch=$(orvinta_pe_arch "$stub") || { echo "install-bench: $stub is not a Windows executable" >&2; exit 1; }
-command -v makensis >/dev/null || { echo "install-bench: makensis is missing (Debian package nsis)" >&2; exit 1; }
+command -v makensis >/dev/null || ORVINTA_EXTRA_PACKAGES=nsis "$root/scripts/install-deps.sh" \
+  || { echo "install-bench: makensis is missing and could not be installed (Debian package nsis)" >&2; exit 1; }
 [ -d "$dlls" ] || { echo "install-bench: no DLL folder $dlls (Debian package wine32)" >&2; exit 1; }
 
 work=${BENCH_DIR:-/dev/shm/orvinta-install-bench-$arch}
