@@ -150,8 +150,7 @@ TEST(FixedBlocks, LongestLengthAndInvalidSymbols) {
 }
 
 TEST(FixedBlocks, EndOfBlockInTheLastByteDecodesWhole) {
-  // Chosen so that the 7 bits of the end-of-block code end exactly at a byte's end:
-  // 3 header bits + 9 eight-bit literals + 7 = 82 bits? Search for an exact fit instead.
+  // Literal counts for which the 7-bit end-of-block code ends exactly at a byte's end.
   for (std::size_t n = 0; n < 16; ++n) {
     Bytes literals(n, 'q');
     BitWriter w;
@@ -311,17 +310,10 @@ void write_raw_header(BitWriter& w, std::uint32_t hlit, std::uint32_t hdist, con
   }
 }
 
-// Code-length code giving every symbol 0..18 a code: 0..12 length 5 (13 codes), 13..18
-// length 5 would over-subscribe, so: 13 codes of 5 bits, 6 codes of ... use a mix.
+// A complete code-length code in which every symbol 0..18 has a code: 0..12 of 4 bits
+// (13/16 of the code space) and 13..18 of 5 bits (6/32).
 std::vector<std::uint32_t> all_cl_lengths() {
-  // 19 symbols: 13 of length 5 and 6 of length 4 (13/32 + 6/16 = 25/32): incomplete
-  // sets are refused, so lengths 4 for 0..12 (13/16) and 6 for 13..18 (6/64)... keep
-  // it simple and exact: 3 of length 3, 16 of length 5 -> 3/8 + 16/32 = 7/8. Not complete.
-  // Exact: 13 symbols of length 4 (13/16) and 6 of length 6 (6/64) = 58/64 -> no.
-  // Use 12 of length 4 (48/64), 4 of length 5 (8/64), 3 of length 4? Compose directly:
   std::vector<std::uint32_t> cl(19, 0);
-  // 16/16 = 13 x 1/16 + 3 x 1/16 with lengths: 0..12 -> 4 bits, 13..15 -> 5 bits (3/32),
-  // 16..18 -> 5 bits (3/32): 13/16 + 6/32 = 32/32.
   for (int i = 0; i <= 12; ++i) cl[i] = 4;
   for (int i = 13; i <= 18; ++i) cl[i] = 5;
   return cl;
@@ -330,16 +322,8 @@ std::vector<std::uint32_t> all_cl_lengths() {
 TEST(DynamicHeaders, MostLengthsAndTheirUse) {
   // HLIT 31 and HDIST 31: 288 literal/length lengths and 32 distance lengths. Symbols
   // 286/287 and distances 30/31 have codes but are never used.
+  // A complete code over all 288: 224 codes of 8 bits and 64 of 9 (448 + 64 = 512 units).
   std::vector<std::uint32_t> lit(288, 9);
-  for (int i = 0; i < 32; ++i) lit[i] = 8;  // 32/256 + 256/512 = 1 ... 32*2+256 = 320 > 512? see below
-  // 32 codes of 8 bits and 224 of 9: 64/512 + 224/512 = 288/512; fill: the other 32
-  // symbols (256..287) of 9 bits: 32/512 -> 320/512. Make it complete: 256..287 get 8
-  // bits too: 64 codes of 8 bits (128/512) + 224 of 9 bits (224/512) = 352/512. Use 7.
-  for (int i = 0; i < 288; ++i) lit[i] = 9;
-  for (int i = 256; i < 288; ++i) lit[i] = 9;
-  // 288 codes of 9 bits = 288/512; give 224 of them... simpler: 512 - 288 = 224 spare.
-  // Shorten 224 codes by one bit each would need 448 units. Shorten k codes: 288 + k = 512
-  // -> k = 224 codes of 8 bits, 64 of 9 bits.
   for (int i = 0; i < 224; ++i) lit[i] = 8;
   std::vector<std::uint32_t> dist(32, 5);
   BitWriter w;
@@ -373,27 +357,10 @@ TEST(DynamicHeaders, MostLengthsAndTheirUse) {
   expect_failure(bad2.bytes, "literal/length symbol 287");
 }
 
-// Literal/length lengths: 'a', 'b' and 256 with lengths 1, 2, 2; no distance codes
-// unless given.
-std::vector<ClSymbol> small_sequence(std::uint32_t hlit_total, std::uint32_t distance_lengths_total,
-                                     const std::vector<ClSymbol>& distance_part) {
-  std::vector<ClSymbol> seq;
-  // 0..96 zero ('a' is 97): 18 with 11 + 86.
-  seq.push_back({18, 86});
-  seq.push_back({1, 0});   // 'a'
-  seq.push_back({2, 0});   // 'b'
-  // 99..255 zero: 157 = 138 + 19.
-  seq.push_back({18, 127});
-  seq.push_back({18, 8});
-  seq.push_back({2, 0});  // 256
-  std::uint32_t written = 257;
-  while (written < hlit_total) {
-    seq.push_back({0, 0});
-    ++written;
-  }
-  (void)distance_lengths_total;
-  for (auto s : distance_part) seq.push_back(s);
-  return seq;
+// The 257 literal/length lengths of a small code: 'a' 1 bit, 'b' and 256 2 bits (codes
+// a = 0, b = 10, end = 11), written with 18s for the runs of zeros.
+std::vector<ClSymbol> small_literal_lengths() {
+  return {{18, 86}, {1, 0}, {2, 0}, {18, 127}, {18, 8}, {2, 0}};
 }
 
 TEST(DynamicHeaders, RepeatsRunAcrossTheTwoListsAndNotPastTheEnd) {
@@ -401,7 +368,7 @@ TEST(DynamicHeaders, RepeatsRunAcrossTheTwoListsAndNotPastTheEnd) {
   // Literal/length lengths end with zeros that a 17 carries on into the distance lengths:
   // 260 literal/length lengths (257..259 zero) and 2 distance lengths, 1 and 1.
   {
-    std::vector<ClSymbol> seq = small_sequence(257, 0, {});
+    std::vector<ClSymbol> seq = small_literal_lengths();
     seq.push_back({17, 0});  // 3 zeros: symbols 257, 258, 259
     seq.push_back({1, 0});
     seq.push_back({1, 0});
@@ -415,19 +382,19 @@ TEST(DynamicHeaders, RepeatsRunAcrossTheTwoListsAndNotPastTheEnd) {
   {
     // A 16 that copies the last literal/length length (2, of symbol 256) into the first
     // three distance lengths: distance codes 0,1,2 of 2 bits, plus symbol 3 of 2 bits.
-    std::vector<ClSymbol> seq = small_sequence(257, 0, {});
+    std::vector<ClSymbol> seq = small_literal_lengths();
     seq.push_back({16, 0});  // 3 x length 2: distance symbols 0, 1, 2
     seq.push_back({2, 0});   // distance symbol 3
     BitWriter w;
     write_raw_header(w, 0, 3, cl, seq);
-    // 'a' then a length symbol... no length codes exist here, so literals only.
+    // This code has no length symbols: literals only.
     w.code(0, 1);
     w.code(3, 2);
     expect_every_split(w.bytes, text("a"), 0, "16 running into the distance lengths");
   }
   {
     // A repeat that passes the last length.
-    std::vector<ClSymbol> seq = small_sequence(257, 0, {});
+    std::vector<ClSymbol> seq = small_literal_lengths();
     seq.push_back({17, 1});  // 4 zeros where only 2 distance lengths remain
     BitWriter w;
     write_raw_header(w, 0, 1, cl, seq);
@@ -536,7 +503,7 @@ TEST(DynamicHeaders, DistanceCodesMayBeIncompleteOrAbsent) {
     write_raw_header(w, 1, 1, cl, seq);
     w.code(0, 1);
     w.code(3, 2);
-    w.code(1, 2);  // distance symbol 1: distance 2... only 1 byte so far: use symbol 0
+    w.code(1, 2);  // distance symbol 1 is distance 2, one more than the output so far
     w.bits(0, 16);
     expect_failure(w.bytes, "distance 2 after one byte");
     BitWriter good;
@@ -574,11 +541,8 @@ TEST(DynamicHeaders, DistanceCodesMayBeIncompleteOrAbsent) {
 }
 
 TEST(DynamicHeaders, SingleOneBitCodeLengthCode) {
-  // Only code-length symbol 0... then no literal code: use symbol 1 instead? A single
-  // code-length code can spell only one length value. Length 1 for every one of 257 + 1
-  // symbols over-subscribes, so the valid use is all zeros for... every such header
-  // fails later; what matters is that the spare pattern fails at once and the used
-  // pattern reads on.
+  // A code-length code of one 1-bit code is accepted; its other pattern has no symbol
+  // and fails when met.
   std::vector<std::uint32_t> one(19, 0);
   one[0] = 1;
   BitWriter spare;
