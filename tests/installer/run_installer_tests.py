@@ -88,9 +88,9 @@ class Suite:
         layout = write_installer(path, self.stub, entries, trailer)
         return path, layout
 
-    def run(self, exe):
+    def run(self, exe, cwd=None):
         self.count += 1
-        return self.wine.run_installer(exe, self.cwd, self.fake_log)
+        return self.wine.run_installer(exe, cwd or self.cwd, self.fake_log)
 
     def destination(self):
         return folder_contents(self.wine.destination())
@@ -269,6 +269,44 @@ class Suite:
         outcome = self.run(bare)
         self.expect_messages(outcome, [FORMAT_READING % ''])
 
+    def serial_case_unknown_program_files(self):
+        # With no Program Files folder the destination would be "\Orvinta" at the root of
+        # the current drive; the installer must touch nothing there and say where it
+        # would have installed. Changes the prefix's machine-wide setting for a moment,
+        # so it runs only when no other test does.
+        key = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion'
+        files = {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'}
+        exe = self.packed('unknown', files)
+        # Started from a folder on C:, so that "the root of the current drive" lies inside
+        # the prefix, where a decoy folder of that name shows any deletion or writing.
+        drive_c = os.path.join(self.wine.prefix, 'drive_c')
+        cwd = os.path.join(drive_c, 'orvinta-test-start')
+        reset_folder(cwd)
+        decoy = os.path.join(drive_c, 'Orvinta')
+        reset_folder(decoy)
+        with open(os.path.join(decoy, 'keep.txt'), 'wb') as f:
+            f.write(b'not the installer\'s to delete')
+        query = self.wine.command(['reg', 'query', key, '/v', 'ProgramFilesDir'], timeout=120)
+        original = [line.split('REG_SZ', 1)[1].strip() for line in query.stdout.decode('latin-1').splitlines()
+                    if 'ProgramFilesDir' in line and 'REG_SZ' in line]
+        expect(len(original) == 1 and original[0], 'ProgramFilesDir readable: %r' % query.stdout)
+        try:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', '', '/f'],
+                              timeout=120)
+            outcome = self.run(exe, cwd)
+        finally:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', original[0], '/f'],
+                              timeout=120)
+        try:
+            expect(outcome.exit_code == 1, 'exit code %s' % outcome.exit_code)
+            self.expect_messages(outcome, [FORMAT_CREATING % '\\Orvinta'])
+            expect(folder_contents(decoy) == {'keep.txt': b'not the installer\'s to delete'},
+                   'the folder at the drive root was changed: %r' % folder_contents(decoy))
+            expect(outcome.fake_log is None, 'the program was started')
+        finally:
+            shutil.rmtree(decoy, ignore_errors=True)
+            shutil.rmtree(cwd, ignore_errors=True)
+
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
         exe = self.packed('noprogram', files)
@@ -282,6 +320,7 @@ class Suite:
 FAKE_SLEEP_S = FAKE_SLEEP_MS / 1000.0
 
 CASES = [name for name in dir(Suite) if name.startswith('case_')]
+SERIAL_CASES = [name for name in dir(Suite) if name.startswith('serial_case_')]
 
 
 def main():
@@ -291,24 +330,27 @@ def main():
     parser.add_argument('--work', required=True)
     parser.add_argument('--pack')
     parser.add_argument('--only', nargs='*')
+    parser.add_argument('--serial', action='store_true',
+                        help='run the cases that change the prefix for everyone, and only those')
     args = parser.parse_args()
     suite = Suite(args)
     print('installer: %s (%d-bit), prefix %s, packing tool %s' % (
         suite.stub, suite.arch, suite.wine.prefix, suite.pack or 'missing: archives written by the test'))
     suite.wine.prepare()
     failures = 0
-    for name in sorted(CASES, key=lambda n: getattr(Suite, n).__code__.co_firstlineno):
-        if args.only and name[5:] not in args.only:
+    for name in sorted(SERIAL_CASES if args.serial else CASES, key=lambda n: getattr(Suite, n).__code__.co_firstlineno):
+        label = name.split('case_', 1)[1]
+        if args.only and label not in args.only:
             continue
         try:
             getattr(suite, name)()
-            print('PASS', name[5:])
+            print('PASS', label)
         except Failed as failure:
             failures += 1
-            print('FAIL %s: %s' % (name[5:], failure))
+            print('FAIL %s: %s' % (label, failure))
         except Exception:
             failures += 1
-            print('ERROR', name[5:])
+            print('ERROR', label)
             traceback.print_exc()
     print('%d installer runs, %d failures' % (suite.count, failures))
     return 1 if failures else 0
