@@ -105,12 +105,15 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
   const std::uint64_t distance_mask = BIT_MASK[distance_bits];
   int result = HANDLER_NEED_INPUT;
 
+  const HuffmanEntry* e = nullptr;
   while (in <= in_limit && out <= out_limit) {
     bits |= load_le64(in) << count;
     in += (63 - count) >> 3;
     count |= 56;
+    e = &literal_table[bits & literal_mask];
 
-    const HuffmanEntry* e = &literal_table[bits & literal_mask];
+  next_symbol:
+    // Here at least 56 bits are held and e is the next symbol's first-level entry.
     if (e->op == OP_LITERAL) {
       // Up to three literals per refill: each takes at most 15 of the 56 bits. After
       // two of them a length may follow, which the window room allows for.
@@ -180,6 +183,15 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
     if (distance > wp + history_extra) return HANDLER_FAILED;
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
+    // Refill and look the next symbol up before the copy, so that the table load does
+    // not wait for it.
+    const bool refilled = in <= in_limit;
+    if (refilled) {
+      bits |= load_le64(in) << count;
+      in += (63 - count) >> 3;
+      count |= 56;
+      e = &literal_table[bits & literal_mask];
+    }
     if (src + length <= WINDOW_SIZE) {
       copy_match_fast(window, wp, src, length);
     } else {
@@ -188,6 +200,7 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
       window_copy_forward(window, wp + head, 0, length - head);
     }
     out += length;
+    if (refilled && out <= out_limit) goto next_symbol;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by
