@@ -1,5 +1,7 @@
 // libFuzzer target for the streaming inflater. Input: two bytes that choose the push
-// pattern, then the stream. Checks, besides the sanitizers' findings: the delivery rules,
+// pattern, then the stream; or, when the first byte's top bit is set, plain data that
+// zlib compresses first (level, strategy and window from the second byte), so that long
+// well-formed streams are explored as well as damaged ones. Checks, besides the sanitizers' findings: the delivery rules,
 // the error latch, that every block is released, and, whenever zlib's raw inflate decodes
 // the stream completely, that our decoder gives the same bytes without failing (and the
 // verdict 0 when the stream has no bytes after its end).
@@ -64,6 +66,24 @@ int zlib_reference(const unsigned char* data, std::size_t size, std::vector<unsi
   return r == Z_STREAM_END ? 1 : 0;
 }
 
+// Raw Deflate of the data through zlib.
+std::vector<unsigned char> zlib_compress(const unsigned char* data, std::size_t size, int level, int strategy,
+                                         int window_bits) {
+  z_stream z;
+  std::memset(&z, 0, sizeof z);
+  std::vector<unsigned char> out;
+  if (deflateInit2(&z, level, Z_DEFLATED, -window_bits, 8, strategy) != Z_OK) return out;
+  out.resize(deflateBound(&z, static_cast<uLong>(size)) + 16);
+  z.next_in = const_cast<unsigned char*>(data);
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
@@ -71,7 +91,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   std::uint32_t rng = (static_cast<std::uint32_t>(input[0]) << 8 | input[1]) * 2654435761u + 1;
   const std::uint32_t max_push = 1u << (input[0] % 16);  // 1 to 32768
   const unsigned char* stream = input + 2;
-  const std::size_t stream_size = size - 2;
+  std::size_t stream_size = size - 2;
+  std::vector<unsigned char> compressed;
+  if ((input[0] & 0x80) != 0) {
+    static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    compressed = zlib_compress(stream, stream_size, input[1] % 10, strategies[(input[1] / 10) % 5],
+                               9 + (input[1] >> 5) % 7);
+    stream = compressed.data();
+    stream_size = compressed.size();
+  }
 
   std::vector<unsigned char> expected;
   std::size_t consumed = 0;
