@@ -307,6 +307,37 @@ class Suite:
             shutil.rmtree(decoy, ignore_errors=True)
             shutil.rmtree(cwd, ignore_errors=True)
 
+    def serial_case_program_files_too_long(self):
+        # A Program Files folder that fits its own buffer but leaves no room for
+        # "\Orvinta": nothing may be created under a cut name; message 2 names the part
+        # that fits.
+        key = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion'
+        exe = self.packed('toolong', {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'})
+        long_name = 'p' * 247
+        long_folder = os.path.join(self.wine.prefix, 'drive_c', long_name)
+        reset_folder(long_folder)
+        query = self.wine.command(['reg', 'query', key, '/v', 'ProgramFilesDir'], timeout=120)
+        original = [line.split('REG_SZ', 1)[1].strip() for line in query.stdout.decode('latin-1').splitlines()
+                    if 'ProgramFilesDir' in line and 'REG_SZ' in line]
+        expect(len(original) == 1 and original[0], 'ProgramFilesDir readable: %r' % query.stdout)
+        try:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d',
+                               'C:\\' + long_name, '/f'], timeout=120)
+            outcome = self.run(exe)
+        finally:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', original[0], '/f'],
+                              timeout=120)
+        try:
+            expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+            expect(len(outcome.messages) == 1, 'messages %r' % outcome.messages)
+            text = outcome.messages[0][0]
+            prefix = FORMAT_CREATING.split('%s')[0] + 'C:\\' + long_name
+            expect(text == prefix[:255], 'message %r, expected the first 255 bytes of %r' % (text, prefix))
+            expect(os.listdir(long_folder) == [], 'created below the long folder: %s' % os.listdir(long_folder))
+            expect(outcome.fake_log is None, 'the program was started')
+        finally:
+            shutil.rmtree(long_folder, ignore_errors=True)
+
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
         exe = self.packed('noprogram', files)
