@@ -92,6 +92,21 @@ class Suite:
         self.count += 1
         return self.wine.run_installer(exe, cwd or self.cwd, self.fake_log)
 
+    def run_with_program_files(self, exe, folder, cwd=None):
+        """Runs the installer while the prefix's Program Files setting holds folder."""
+        key = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion'
+        query = self.wine.command(['reg', 'query', key, '/v', 'ProgramFilesDir'], timeout=120)
+        original = [line.split('REG_SZ', 1)[1].strip() for line in query.stdout.decode('latin-1').splitlines()
+                    if 'ProgramFilesDir' in line and 'REG_SZ' in line]
+        expect(len(original) == 1 and original[0], 'ProgramFilesDir readable: %r' % query.stdout)
+        try:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', folder, '/f'],
+                              timeout=120)
+            return self.run(exe, cwd)
+        finally:
+            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', original[0], '/f'],
+                              timeout=120)
+
     def destination(self):
         return folder_contents(self.wine.destination())
 
@@ -274,7 +289,6 @@ class Suite:
         # the current drive; the installer must touch nothing there and say where it
         # would have installed. Changes the prefix's machine-wide setting for a moment,
         # so it runs only when no other test does.
-        key = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion'
         files = {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'}
         exe = self.packed('unknown', files)
         # Started from a folder on C:, so that "the root of the current drive" lies inside
@@ -286,17 +300,7 @@ class Suite:
         reset_folder(decoy)
         with open(os.path.join(decoy, 'keep.txt'), 'wb') as f:
             f.write(b'not the installer\'s to delete')
-        query = self.wine.command(['reg', 'query', key, '/v', 'ProgramFilesDir'], timeout=120)
-        original = [line.split('REG_SZ', 1)[1].strip() for line in query.stdout.decode('latin-1').splitlines()
-                    if 'ProgramFilesDir' in line and 'REG_SZ' in line]
-        expect(len(original) == 1 and original[0], 'ProgramFilesDir readable: %r' % query.stdout)
-        try:
-            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', '', '/f'],
-                              timeout=120)
-            outcome = self.run(exe, cwd)
-        finally:
-            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', original[0], '/f'],
-                              timeout=120)
+        outcome = self.run_with_program_files(exe, '', cwd)
         try:
             expect(outcome.exit_code == 1, 'exit code %s' % outcome.exit_code)
             self.expect_messages(outcome, [FORMAT_CREATING % '\\Orvinta'])
@@ -311,22 +315,11 @@ class Suite:
         # A Program Files folder that fits its own buffer but leaves no room for
         # "\Orvinta": nothing may be created under a cut name; message 2 names the part
         # that fits.
-        key = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion'
         exe = self.packed('toolong', {'orvinta.exe': self.fake_bytes, 'a.txt': b'alpha'})
         long_name = 'p' * 247
         long_folder = os.path.join(self.wine.prefix, 'drive_c', long_name)
         reset_folder(long_folder)
-        query = self.wine.command(['reg', 'query', key, '/v', 'ProgramFilesDir'], timeout=120)
-        original = [line.split('REG_SZ', 1)[1].strip() for line in query.stdout.decode('latin-1').splitlines()
-                    if 'ProgramFilesDir' in line and 'REG_SZ' in line]
-        expect(len(original) == 1 and original[0], 'ProgramFilesDir readable: %r' % query.stdout)
-        try:
-            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d',
-                               'C:\\' + long_name, '/f'], timeout=120)
-            outcome = self.run(exe)
-        finally:
-            self.wine.command(['reg', 'add', key, '/v', 'ProgramFilesDir', '/t', 'REG_SZ', '/d', original[0], '/f'],
-                              timeout=120)
+        outcome = self.run_with_program_files(exe, 'C:\\' + long_name)
         try:
             expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
             expect(len(outcome.messages) == 1, 'messages %r' % outcome.messages)
