@@ -162,14 +162,26 @@ bool temp_create(TempOutput* out, const std::string& final_path, std::string* er
   out->temp_path = path_join(path_folder(final_path), "." + path_base_name(final_path) + ".XXXXXX");
   std::vector<char> pattern(out->temp_path.begin(), out->temp_path.end());
   pattern.push_back('\0');
+  // The cleanup signals wait until the handler knows the file's name: one arriving between
+  // the creation and set_pending would otherwise leave the file behind.
+  sigset_t cleanup_set;
+  sigset_t previous;
+  sigemptyset(&cleanup_set);
+  for (int signal_number : CLEANUP_SIGNALS) sigaddset(&cleanup_set, signal_number);
+  sigprocmask(SIG_BLOCK, &cleanup_set, &previous);
   out->fd = mkstemp(pattern.data());
+  const int saved_errno = errno;
+  if (out->fd >= 0) {
+    out->temp_path = pattern.data();
+    set_pending(out->temp_path);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (out->fd < 0) {
+    errno = saved_errno;
     *error = io_error("cannot create a temporary file beside", final_path);
     out->temp_path.clear();
     return false;
   }
-  out->temp_path = pattern.data();
-  set_pending(out->temp_path);
   return true;
 }
 
