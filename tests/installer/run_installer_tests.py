@@ -13,6 +13,7 @@ import argparse
 import os
 import random
 import shutil
+import subprocess
 import sys
 import traceback
 
@@ -144,6 +145,9 @@ class Suite:
             'large.txt': text_payload(700000, 5),
         }
         exe = self.packed('normal', files)
+        if self.pack:  # the case is about both kinds of entry: make sure the tool wrote both
+            listing = subprocess.run([self.pack, 'list', exe], stdout=subprocess.PIPE, text=True).stdout
+            expect(' stored ' in listing and ' deflate ' in listing, 'stored and deflated entries:\n' + listing)
         reset_folder(self.wine.destination())
         outcome = self.run(exe)
         expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
