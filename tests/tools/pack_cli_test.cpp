@@ -152,6 +152,12 @@ TEST_F(PackCli, RoundTripGivesIdenticalFilesAtEveryLevel) {
     EXPECT_EQ(listed.exit_code, 0) << listed.err;
     EXPECT_NE(listed.out.find("\"readme.txt\""), std::string::npos);
     EXPECT_NE(listed.out.find(std::to_string(files.size()) + " entries"), std::string::npos);
+    for (const EntryAt& entry : entries) {
+      char row[64];
+      std::snprintf(row, sizeof row, "%10lld  %-8s", static_cast<long long>(entry.header_offset),
+                    entry.info.method == ZIP_METHOD_DEFLATE ? "deflate" : "stored");
+      EXPECT_NE(listed.out.find(std::string(row)), std::string::npos) << row << "\n" << listed.out;
+    }
 
     const std::string out = scratch / (std::string("out-") + level);
     const RunResult extracted = pack({"extract", setup, out});
@@ -196,6 +202,12 @@ TEST_F(PackCli, SourceDateEpochMakesTheOutputReproducible) {
     EXPECT_EQ(entry.info.mod_date, ((2023 - 1980) << 9) | (11 << 5) | 14) << entry.info.name;
     EXPECT_EQ(entry.info.mod_time, (22 << 11) | (13 << 5) | 10) << entry.info.name;
   }
+  // Extraction gives the files that time back (DOS times are read as local time).
+  const RunResult extracted = pack({"extract", a, scratch / "out"}, {"TZ=UTC"});
+  ASSERT_EQ(extracted.exit_code, 0) << extracted.err;
+  struct stat info {};
+  ASSERT_EQ(stat((scratch / "out/readme.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, 1700000000);
   // Without it each entry carries its file's own time.
   const std::string c = scratch / "c.exe";
   ASSERT_EQ(build(c, {in}, {}, {"SOURCE_DATE_EPOCH="}).exit_code, 0);
