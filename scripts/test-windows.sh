@@ -10,6 +10,15 @@
 # shellcheck source=wine-env.sh
 source "$ORVINTA_ROOT/scripts/wine-env.sh"
 
+# The executables that the build made: those beside a CMakeFiles folder, not the ones
+# that tests write into folders of their own.
+orvinta_built_executables() {
+  local folder
+  while IFS= read -r -d '' folder; do
+    find "$(dirname "$folder")" -maxdepth 1 -name '*.exe' -type f -print0
+  done < <(find "$1" -type d -name CMakeFiles -prune -print0)
+}
+
 # Every executable of a Windows tree must be a PE image of the tree's architecture that
 # loads only system DLLs: the static link leaves no MinGW runtime DLL to ship beside it.
 orvinta_check_windows_executables() {
@@ -32,7 +41,7 @@ orvinta_check_windows_executables() {
           ;;
       esac
     done < <("$objdump" -p "$exe" 2>/dev/null | sed -n 's/^\s*DLL Name: //p')
-  done < <(find "$tree" -name '*.exe' -not -path '*/CMakeFiles/*' -print0)
+  done < <(orvinta_built_executables "$tree")
   echo "== $preset executables: $count checked"
   if [ "$count" -eq 0 ] || [ "$bad" -ne 0 ]; then
     note_failure "$preset executables"
