@@ -20,6 +20,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501")
 set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# find_package(ZLIB) would otherwise take the import library of zlib1.dll (test oracles).
+set(ZLIB_USE_STATIC_LIBS ON)
 
 get_filename_component(ORVINTA_TOOLCHAIN_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVINTA_TOOLCHAIN_ROOT}/scripts/wine-run.sh;--arch;64")
