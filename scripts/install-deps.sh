@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev libdeflate-dev zip unzip python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  libz-mingw-w64-dev
   wine wine64 wine32:i386
 )
 # Further groups are added by the scripts that need them: ORVINTA_EXTRA_PACKAGES.
