@@ -34,17 +34,6 @@ TEST(U8Path, NormalisesEverySlashAndNothingElse) {
   EXPECT_EQ("a\\" + GRIN + "\\" + SUN + "b", std::string(out.text));
 }
 
-TEST(U8Path, ConvertsToTheSameCharactersInUtf16) {
-  U8WideBuffer out;
-  const std::string path = "C:/Z" + E_ACUTE + "/" + SUN + GRIN;
-  ASSERT_TRUE(u8_normalised_wide_path(path.c_str(), out));
-  EXPECT_EQ(std::wstring(L"C:\\Z\u00E9\\\u65E5\U0001F600"), std::wstring(out.text));
-  EXPECT_EQ(9u, out.length);  // the last character is a surrogate pair
-  // Without normalisation the slashes stay.
-  ASSERT_TRUE(u8_to_wide(path.c_str(), out));
-  EXPECT_EQ(std::wstring(L"C:/Z\u00E9/\u65E5\U0001F600"), std::wstring(out.text));
-}
-
 TEST(U8Path, Utf8LimitIs1023Bytes) {
   U8PathBuffer narrow_out;
   const std::string longest = repeat("a", 1023);
@@ -76,24 +65,6 @@ TEST(U8Path, Utf16LimitsCountUnitsNotBytes) {
   EXPECT_EQ(0, out.text[1022]);
   EXPECT_EQ(0, out.text[1023]);
   EXPECT_FALSE(u8_normalised_wide_path((for_tree + "d").c_str(), out, U8_WIDE_CAPACITY - 1));
-}
-
-TEST(U8Path, NullArgumentsFail) {
-  U8PathBuffer narrow_out;
-  U8WideBuffer wide_out;
-  EXPECT_FALSE(u8_normalise_path(nullptr, narrow_out));
-  EXPECT_FALSE(u8_to_wide(nullptr, wide_out));
-  EXPECT_EQ(nullptr, u8_fopen(nullptr, "rb"));
-  EXPECT_EQ(nullptr, u8_fopen("C:/x", nullptr));
-  EXPECT_EQ(-1, u8_mkdir(nullptr));
-  EXPECT_EQ(-1, u8_remove(nullptr));
-  EXPECT_EQ(-1, u8_rename(nullptr, "C:/x"));
-  EXPECT_EQ(-1, u8_rename("C:/x", nullptr));
-  Utf8Stat st = {};
-  EXPECT_EQ(-1, u8_stat(nullptr, &st));
-  EXPECT_EQ(-1, u8_stat("C:/", nullptr));
-  EXPECT_NE(0, u8_delete_tree(nullptr));
-  EXPECT_NE(0, delete_tree_w(nullptr));
 }
 
 // Every operation refuses an over-long path cleanly, even when the part that would fit

@@ -1,6 +1,6 @@
-// The stat emulation's pieces (time conversion, modes, attribute-based record) on any
-// system, and u8_stat on systems newer than the 2000/XP/2003 generation, where it is the
-// C library's stat.
+// The stat emulation's time conversion and modes, and u8_stat on systems newer than the
+// 2000/XP/2003 generation, where it is the C library's stat (u8file_xp_test.cpp has the
+// emulation end to end).
 
 #include <gtest/gtest.h>
 
@@ -68,88 +68,19 @@ TEST(StatMode, OwnerBitsFromAttributesAndName) {
   }
 }
 
-class StatFromAttributes : public ::testing::Test {
+bool newer_generation() { return (GetVersion() & 0xFF) != 5; }
+
+// On the newer systems u8_stat is the C library's stat narrowed to the record.
+class U8StatLibrary : public ::testing::Test {
  protected:
-  ScratchFolder scratch{L"attr"};
+  ScratchFolder scratch{L"stat"};
   StatSamples samples;
   void SetUp() override {
+    if (!newer_generation()) GTEST_SKIP() << "this system takes the attribute-based stat";
     ASSERT_TRUE(scratch.ok());
     ASSERT_TRUE(make_stat_samples(scratch, samples));
   }
   void TearDown() override { release_stat_samples(scratch); }
-
-  std::uint16_t mode_of(const std::string& path) {
-    Utf8Stat st = {};
-    const std::wstring wide = widen(path);
-    EXPECT_EQ(0, stat_from_attributes_w(wide.c_str(), &st)) << path;
-    return st.st_mode;
-  }
-};
-
-TEST_F(StatFromAttributes, ModesOfTheSamples) {
-  EXPECT_EQ(0x81C0, mode_of(samples.run_cmd));
-  EXPECT_EQ(0x8180, mode_of(scratch.utf8("dir.d\\readme")));
-  EXPECT_EQ(0x8140, mode_of(samples.tool_exe));
-  EXPECT_EQ(0x8100, mode_of(samples.notes));
-  EXPECT_EQ(0x4180, mode_of(samples.folder));
-  if (samples.read_only_folder_kept) {
-    EXPECT_EQ(0x4100, mode_of(samples.read_only_folder));
-  }
-}
-
-TEST_F(StatFromAttributes, TimesSizeAndZeroFields) {
-  Utf8Stat st;
-  std::memset(&st, 0x5A, sizeof(st));
-  const std::wstring path = widen(samples.dated);
-  ASSERT_EQ(0, stat_from_attributes_w(path.c_str(), &st));
-  EXPECT_EQ(SAMPLE_WRITE_SECONDS, st.st_mtime);
-  EXPECT_EQ(SAMPLE_ACCESS_SECONDS, st.st_atime);
-  EXPECT_EQ(creation_seconds_of(samples.dated), st.st_ctime);
-  EXPECT_EQ(11, st.st_size);
-  EXPECT_EQ(0u, st.st_dev);
-  EXPECT_EQ(0u, st.st_ino);
-  EXPECT_EQ(0, st.st_nlink);
-  EXPECT_EQ(0, st.st_uid);
-  EXPECT_EQ(0, st.st_gid);
-  EXPECT_EQ(0u, st.st_rdev);
-}
-
-TEST_F(StatFromAttributes, FailuresLeaveTheRecordAlone) {
-  Utf8Stat st;
-  std::memset(&st, 0x5A, sizeof(st));
-  Utf8Stat before = st;
-  EXPECT_EQ(-1, stat_from_attributes_w(scratch.wide(L"missing").c_str(), &st));
-  EXPECT_EQ(0, std::memcmp(&before, &st, sizeof(st)));
-  EXPECT_EQ(-1, stat_from_attributes_w(scratch.wide(L"run.CMD").c_str(), nullptr));
-}
-
-// Sizes that the record's signed 32-bit field cannot hold fail instead of being cut.
-TEST_F(StatFromAttributes, SizesBeyondTheRecordFail) {
-  ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"largest.bin"), 0x7FFFFFFFULL));
-  ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"two.bin"), 0x80000000ULL));
-  ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"five.bin"), 5ULL << 30));
-  Utf8Stat st;
-  std::memset(&st, 0x5A, sizeof(st));
-  ASSERT_EQ(0, stat_from_attributes_w(scratch.wide(L"largest.bin").c_str(), &st));
-  EXPECT_EQ(0x7FFFFFFF, st.st_size);
-  const Utf8Stat before = st;
-  for (const wchar_t* name : {L"two.bin", L"five.bin"}) {
-    errno = 0;
-    EXPECT_EQ(-1, stat_from_attributes_w(scratch.wide(name).c_str(), &st)) << narrow(name);
-    EXPECT_EQ(EOVERFLOW, errno);
-    EXPECT_EQ(0, std::memcmp(&before, &st, sizeof(st)));
-  }
-}
-
-bool newer_generation() { return (GetVersion() & 0xFF) != 5; }
-
-// On the newer systems u8_stat is the C library's stat narrowed to the record.
-class U8StatLibrary : public StatFromAttributes {
- protected:
-  void SetUp() override {
-    if (!newer_generation()) GTEST_SKIP() << "this system takes the attribute-based stat";
-    StatFromAttributes::SetUp();
-  }
 };
 
 TEST_F(U8StatLibrary, MatchesTheLibraryStat) {

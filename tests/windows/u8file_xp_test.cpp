@@ -73,14 +73,17 @@ TEST_F(U8StatOnXp, FailuresLeaveTheRecordAlone) {
 // as the C library's stat does, and the record keeps what it held.
 TEST_F(U8StatOnXp, FilesBeyondTheSizeFieldFail) {
   ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"five.bin"), 5368709120ULL));
+  ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"two.bin"), 2147483648ULL));
   ASSERT_TRUE(make_sparse_file_w(scratch.wide(L"largest.bin"), 2147483647ULL));
   Utf8Stat st;
   std::memset(&st, 0x5A, sizeof(st));
   const Utf8Stat before = st;
-  errno = 0;
-  EXPECT_EQ(-1, u8_stat(scratch.utf8("five.bin").c_str(), &st));
-  EXPECT_EQ(EOVERFLOW, errno);
-  EXPECT_EQ(0, std::memcmp(&before, &st, sizeof(st)));
+  for (const char* name : {"five.bin", "two.bin"}) {
+    errno = 0;
+    EXPECT_EQ(-1, u8_stat(scratch.utf8(name).c_str(), &st)) << name;
+    EXPECT_EQ(EOVERFLOW, errno) << name;
+    EXPECT_EQ(0, std::memcmp(&before, &st, sizeof(st))) << name;
+  }
   ASSERT_EQ(0, u8_stat(scratch.utf8("largest.bin").c_str(), &st));
   EXPECT_EQ(2147483647, st.st_size);
   EXPECT_EQ(0x8180, st.st_mode);
