@@ -114,7 +114,9 @@ TEST(InflaterRecord, OutOfMemoryAtEveryAllocationFailsCleanly) {
         if (len > stream.size() - at) len = static_cast<std::uint32_t>(stream.size() - at);
         const int r = inflater_feed(f, stream.data() + at, len);
         at += len;
-        if (failed) EXPECT_EQ(r, 1) << n;
+        if (failed) {
+          EXPECT_EQ(r, 1) << n;
+        }
         failed = failed || r != 0;
       }
       EXPECT_TRUE(failed) << n;
