@@ -18,17 +18,21 @@
 #include "tools/archive_walk.h"
 #include "tools/archive_writer.h"
 #include "tools/cli.h"
+#include "tools/code_signing.h"
 #include "tools/commands.h"
 #include "tools/entry_check.h"
 #include "tools/file_util.h"
 #include "tools/name_rules.h"
 #include "tools/pack_message.h"
 #include "tools/pack_status.h"
+#include "tools/pe_certificate.h"
 #include "tools/progress.h"
 #include "tools/zip_central.h"
 
 const char* const USAGE_BUILD =
-    "usage: orvinta-pack build --stub STUB.exe --out SETUP.exe [--level N] FILE_OR_FOLDER...\n"
+    "usage: orvinta-pack build --stub STUB.exe --out SETUP.exe [--level N]\n"
+    "                          [--sign-cert CERT --sign-key KEY [--timestamp-url URL]]\n"
+    "                          FILE_OR_FOLDER...\n"
     "\n"
     "Writes SETUP.exe: a copy of STUB.exe followed by the scrambled archive of the files.\n"
     "A folder contributes the files in it; it must not hold folders of its own.\n"
@@ -36,7 +40,12 @@ const char* const USAGE_BUILD =
     "  --out SETUP.exe  the installer to write (replaced only once it is complete)\n"
     "  --level N        Deflate level 0-12: 0 stores every file, 12 (the default)\n"
     "                   compresses best; files Deflate cannot shrink are stored\n"
-    "Entries are ordered by name. SOURCE_DATE_EPOCH, when set, gives every entry's time.\n";
+    "  --sign-cert CERT  sign the finished installer (Authenticode, with osslsigncode)\n"
+    "  --sign-key KEY    with this certificate and its unencrypted private key; the\n"
+    "                    signature comes last and covers the archive\n"
+    "  --timestamp-url URL  have the signature time-stamped by this RFC 3161 server\n"
+    "Entries are ordered by name. SOURCE_DATE_EPOCH, when set, gives every entry's time\n"
+    "and the signing time.\n";
 
 namespace {
 
@@ -48,6 +57,7 @@ struct BuildOptions {
   std::string stub;
   std::string out;
   int level;
+  SignOptions sign;
   std::vector<std::string> inputs;
 };
 
@@ -88,6 +98,15 @@ int parse_options(int argc, char** argv, BuildOptions* options) {
         return cli_usage_error(USAGE_BUILD, "--level needs a number from 0 to 12");
       }
       options->level = static_cast<int>(level);
+    } else if (cli_option(argc, argv, &i, "--sign-cert", &value, &missing)) {
+      if (missing || value.empty()) return cli_usage_error(USAGE_BUILD, "--sign-cert needs a file");
+      options->sign.certificate = value;
+    } else if (cli_option(argc, argv, &i, "--sign-key", &value, &missing)) {
+      if (missing || value.empty()) return cli_usage_error(USAGE_BUILD, "--sign-key needs a file");
+      options->sign.key = value;
+    } else if (cli_option(argc, argv, &i, "--timestamp-url", &value, &missing)) {
+      if (missing || value.empty()) return cli_usage_error(USAGE_BUILD, "--timestamp-url needs a URL");
+      options->sign.timestamp_url = value;
     } else {
       return cli_usage_error(USAGE_BUILD, std::string("unknown option ") + argument);
     }
@@ -95,6 +114,12 @@ int parse_options(int argc, char** argv, BuildOptions* options) {
   if (options->stub.empty()) return cli_usage_error(USAGE_BUILD, "--stub is required");
   if (options->out.empty()) return cli_usage_error(USAGE_BUILD, "--out is required");
   if (options->inputs.empty()) return cli_usage_error(USAGE_BUILD, "no files to pack");
+  if (options->sign.certificate.empty() != options->sign.key.empty()) {
+    return cli_usage_error(USAGE_BUILD, "--sign-cert and --sign-key go together");
+  }
+  if (!options->sign.timestamp_url.empty() && options->sign.certificate.empty()) {
+    return cli_usage_error(USAGE_BUILD, "--timestamp-url needs --sign-cert and --sign-key");
+  }
   return -1;
 }
 
@@ -186,6 +211,19 @@ bool check_names(std::vector<PackFile>* files) {
   return ok;
 }
 
+// A signed stub would lose its signature's validity: the archive would land behind the
+// certificate table, outside what the signature covers, and Windows takes the table to be
+// last. The finished installer is what gets signed. A file that is no PE image at all is
+// left to the installer's own tests.
+bool check_stub_unsigned(const std::string& stub) {
+  PeCertificateTable table{};
+  std::string error;
+  if (!pe_certificate_table(stub.c_str(), &table, &error) || !table.present) return true;
+  pack_error("%s is signed (certificate table at offset %" PRIu32 "); pack the unsigned stub "
+             "and sign the finished installer with --sign-cert and --sign-key", stub.c_str(), table.offset);
+  return false;
+}
+
 // A stub must not carry an archive already, nor anything the installer's scan would take
 // for the first entry: the scan stops at the first match, so the payload would be unreachable.
 bool check_stub(const std::string& stub) {
@@ -206,7 +244,7 @@ bool check_stub(const std::string& stub) {
     pack_error("%s", error.c_str());
     return false;
   }
-  if (pattern_at < 0) return true;
+  if (pattern_at < 0) return check_stub_unsigned(stub);
   ArchiveWalk walk{};
   if (walk_open(&walk, stub.c_str(), &error)) {
     pack_error("%s already carries an archive (first entry %s at offset %" PRId64
@@ -299,12 +337,13 @@ bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
 }
 
 bool write_installer(const BuildOptions& options, const std::vector<PackFile>& files,
-                     TempOutput* out) {
+                     TempOutput* out, std::uint64_t* stub_size_out) {
   std::time_t epoch = 0;
   bool fixed = false;
   if (!fixed_time(&epoch, &fixed)) return false;
   std::uint64_t stub_size = 0;
   if (!copy_stub(options.stub, out->fd, &stub_size)) return false;
+  *stub_size_out = stub_size;
   ArchiveWriter writer{};
   bool ok = writer_start(&writer, out->fd, stub_size, options.level);
   Progress progress{};
@@ -335,6 +374,50 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   return check_output(out->temp_path, stub_size, files);
 }
 
+// Signs the finished unsigned installer into a second temporary file beside the output,
+// then checks that the signed file still walks as written and that its certificate table
+// lies behind the archive and ends the file. osslsigncode creates its output itself and
+// refuses to overwrite, so the second name is reserved and then left free for it.
+bool sign_installer(const BuildOptions& options, const TempOutput& unsigned_out, std::uint64_t stub_size,
+                    const std::vector<PackFile>& files, TempOutput* signed_out) {
+  std::string error;
+  if (!temp_create(signed_out, options.out, &error)) {
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  close(signed_out->fd);
+  signed_out->fd = -1;
+  unlink(signed_out->temp_path.c_str());
+  if (!sign_file(options.sign, unsigned_out.temp_path, signed_out->temp_path, &error)) {
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  signed_out->fd = open(signed_out->temp_path.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat unsigned_info {};
+  struct stat signed_info {};
+  if (signed_out->fd < 0 || fstat(signed_out->fd, &signed_info) != 0 ||
+      fstat(unsigned_out.fd, &unsigned_info) != 0) {
+    pack_error("%s", io_error("cannot read", signed_out->temp_path).c_str());
+    return false;
+  }
+  PeCertificateTable table{};
+  if (!pe_certificate_table(signed_out->temp_path.c_str(), &table, &error)) {
+    pack_error("the signed installer: %s", error.c_str());
+    return false;
+  }
+  const std::uint64_t table_end = static_cast<std::uint64_t>(table.offset) + table.size;
+  if (!table.present || table.offset < static_cast<std::uint64_t>(unsigned_info.st_size) ||
+      table_end != static_cast<std::uint64_t>(signed_info.st_size)) {
+    pack_error("the signed installer does not end with its certificate table behind the archive");
+    return false;
+  }
+  if (fsync(signed_out->fd) != 0) {
+    pack_error("%s", io_error("cannot write", signed_out->temp_path).c_str());
+    return false;
+  }
+  return check_output(signed_out->temp_path, stub_size, files);
+}
+
 }  // namespace
 
 int command_build(int argc, char** argv) {
@@ -353,11 +436,23 @@ int command_build(int argc, char** argv) {
     pack_error("%s", error.c_str());
     return PACK_EXIT_FAILED;
   }
-  if (!write_installer(options, files, &out)) {
+  std::uint64_t stub_size = 0;
+  if (!write_installer(options, files, &out, &stub_size)) {
     temp_discard(&out);
     return PACK_EXIT_FAILED;
   }
-  if (!temp_commit(&out, &error)) {
+  TempOutput* finished = &out;
+  TempOutput signed_out{};
+  if (!options.sign.certificate.empty()) {
+    if (!sign_installer(options, out, stub_size, files, &signed_out)) {
+      temp_discard(&signed_out);
+      temp_discard(&out);
+      return PACK_EXIT_FAILED;
+    }
+    temp_discard(&out);
+    finished = &signed_out;
+  }
+  if (!temp_commit(finished, &error)) {
     pack_error("%s", error.c_str());
     return PACK_EXIT_FAILED;
   }

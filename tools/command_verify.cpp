@@ -1,26 +1,36 @@
 // orvinta-pack verify: extracts every entry the way the installer does, into a discarded
 // sink, and reports the first problem.
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 
 #include "tools/archive_walk.h"
 #include "tools/cli.h"
+#include "tools/code_signing.h"
 #include "tools/commands.h"
 #include "tools/entry_check.h"
 #include "tools/name_rules.h"
 #include "tools/pack_message.h"
 #include "tools/pack_status.h"
+#include "tools/pe_certificate.h"
 #include "tools/progress.h"
 
 const char* const USAGE_VERIFY =
-    "usage: orvinta-pack verify SETUP.exe\n"
+    "usage: orvinta-pack verify [--ca-file CA.pem] SETUP.exe\n"
     "\n"
     "Checks that the installer can install every entry of SETUP.exe: extracts each one\n"
     "as the installer does (Deflate data against its CRC-32), checks stored data against\n"
-    "its CRC-32, checks the names, and reports the first problem found.\n";
+    "its CRC-32, checks the names, and reports the first problem found.\n"
+    "A signed installer's Authenticode signature is checked first (with osslsigncode):\n"
+    "anything changed after signing fails.\n"
+    "  --ca-file CA.pem  the certificates the signer's chain must lead to, in place of\n"
+    "                    the system's; also makes a missing signature a failure\n";
 
 namespace {
 
@@ -76,12 +86,78 @@ std::string check_entry(ArchiveWalk* walk, std::map<std::string, std::string>* f
   return result;
 }
 
+// The signature of a signed installer: its certificate table must end the file and lie
+// behind the archive (anything behind it, or entries past it, are not covered), and
+// osslsigncode must accept it. Returns false after reporting; *signed_file tells whether
+// there was a signature to check.
+bool check_signature(const char* path, const std::string& ca_file, bool* signed_file) {
+  PeCertificateTable table{};
+  std::string error;
+  *signed_file = false;
+  if (!pe_certificate_table(path, &table, &error)) {
+    if (ca_file.empty()) return true;  // no PE image: nothing that could carry a signature
+    pack_error("%s", error.c_str());
+    return false;
+  }
+  if (!table.present) {
+    if (ca_file.empty()) return true;
+    pack_error("%s is not signed", path);
+    return false;
+  }
+  *signed_file = true;
+  struct stat info {};
+  if (stat(path, &info) != 0) {
+    pack_error("cannot read %s: %s", path, std::strerror(errno));
+    return false;
+  }
+  const std::int64_t table_end = static_cast<std::int64_t>(table.offset) + table.size;
+  if (table_end != info.st_size) {
+    pack_error("%s: the certificate table (offset %" PRIu32 ", %" PRIu32 " bytes) does not end the "
+               "file of %" PRId64 " bytes: what follows it is not covered by the signature",
+               path, table.offset, table.size, static_cast<std::int64_t>(info.st_size));
+    return false;
+  }
+  // Where the installer's walk ends; a file without an archive is reported later.
+  ArchiveWalk walk{};
+  std::int64_t archive_end = -1;
+  if (walk_open(&walk, path, &error)) {
+    while (walk_next(&walk)) {
+    }
+    archive_end = walk.end_offset;
+    walk_close(&walk);
+  }
+  if (archive_end > static_cast<std::int64_t>(table.offset)) {
+    pack_error("%s: the archive runs past the certificate table (offset %" PRIu32
+               "): its entries from there on are not covered by the signature", path, table.offset);
+    return false;
+  }
+  if (!verify_signature(path, ca_file, &error)) {
+    pack_error("%s: %s", path, error.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int command_verify(int argc, char** argv) {
-  if (argc >= 1 && cli_is_help(argv[0])) return cli_help(USAGE_VERIFY);
-  if (argc != 1) return cli_usage_error(USAGE_VERIFY, "verify takes one installer file");
-  const char* path = argv[0];
+  std::string ca_file;
+  const char* path = nullptr;
+  for (int i = 0; i < argc;) {
+    std::string value;
+    bool missing = false;
+    if (cli_is_help(argv[i])) return cli_help(USAGE_VERIFY);
+    if (cli_option(argc, argv, &i, "--ca-file", &value, &missing)) {
+      if (missing || value.empty()) return cli_usage_error(USAGE_VERIFY, "--ca-file needs a file");
+      ca_file = value;
+      continue;
+    }
+    if (path != nullptr) return cli_usage_error(USAGE_VERIFY, "verify takes one installer file");
+    path = argv[i++];
+  }
+  if (path == nullptr) return cli_usage_error(USAGE_VERIFY, "verify takes one installer file");
+  bool signed_file = false;
+  if (!check_signature(path, ca_file, &signed_file)) return PACK_EXIT_FAILED;
   ArchiveWalk walk{};
   std::string error;
   if (!walk_open(&walk, path, &error)) {
@@ -116,7 +192,7 @@ int command_verify(int argc, char** argv) {
     pack_warning("%s: no orvinta.exe among the entries: the installer starts nothing", path);
   }
   const std::uint32_t count = walk.index + 1;
-  std::printf("%s: %" PRIu32 " %s, %" PRIu64 " bytes, all intact\n", path, count,
-              count == 1 ? "entry" : "entries", total);
+  std::printf("%s: %" PRIu32 " %s, %" PRIu64 " bytes, all intact%s\n", path, count,
+              count == 1 ? "entry" : "entries", total, signed_file ? "; signature verified" : "");
   return PACK_EXIT_OK;
 }

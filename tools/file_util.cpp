@@ -14,30 +14,43 @@
 
 namespace {
 
-// The temporary file of the output being written, for the signal handler. Only one
-// output is written at a time.
+// The temporary files being written, for the signal handler: the output, and while it
+// is signed, the signed copy beside it.
 constexpr std::size_t SIGNAL_PATH_CAPACITY = 4096;
-char g_pending_temp[SIGNAL_PATH_CAPACITY];
-volatile std::sig_atomic_t g_pending_set = 0;
+constexpr int PENDING_SLOTS = 2;
+char g_pending_temp[PENDING_SLOTS][SIGNAL_PATH_CAPACITY];
+volatile std::sig_atomic_t g_pending_set[PENDING_SLOTS] = {0, 0};
 
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void remove_pending_temp(int signal_number) {
-  if (g_pending_set) unlink(g_pending_temp);
+  for (int slot = 0; slot < PENDING_SLOTS; ++slot) {
+    if (g_pending_set[slot]) unlink(g_pending_temp[slot]);
+  }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
 
-void set_pending(const std::string& path) {
-  g_pending_set = 0;
-  if (path.size() >= SIGNAL_PATH_CAPACITY) return;  // too long to remember: left to temp_discard
-  std::memcpy(g_pending_temp, path.c_str(), path.size() + 1);
-  g_pending_set = 1;
-  for (int signal_number : CLEANUP_SIGNALS) std::signal(signal_number, remove_pending_temp);
+// Remembers path in a free slot and returns the slot, or -1 when the path is too long or
+// every slot is taken (the file is then left to temp_discard).
+int set_pending(const std::string& path) {
+  if (path.size() >= SIGNAL_PATH_CAPACITY) return -1;
+  for (int slot = 0; slot < PENDING_SLOTS; ++slot) {
+    if (g_pending_set[slot]) continue;
+    std::memcpy(g_pending_temp[slot], path.c_str(), path.size() + 1);
+    g_pending_set[slot] = 1;
+    for (int signal_number : CLEANUP_SIGNALS) std::signal(signal_number, remove_pending_temp);
+    return slot;
+  }
+  return -1;
 }
 
-void clear_pending() {
-  g_pending_set = 0;
+void clear_pending(int slot) {
+  if (slot < 0) return;
+  g_pending_set[slot] = 0;
+  for (int other = 0; other < PENDING_SLOTS; ++other) {
+    if (g_pending_set[other]) return;
+  }
   for (int signal_number : CLEANUP_SIGNALS) std::signal(signal_number, SIG_DFL);
 }
 
@@ -171,9 +184,10 @@ bool temp_create(TempOutput* out, const std::string& final_path, std::string* er
   sigprocmask(SIG_BLOCK, &cleanup_set, &previous);
   out->fd = mkstemp(pattern.data());
   const int saved_errno = errno;
+  out->pending_slot = -1;
   if (out->fd >= 0) {
     out->temp_path = pattern.data();
-    set_pending(out->temp_path);
+    out->pending_slot = set_pending(out->temp_path);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (out->fd < 0) {
@@ -206,7 +220,8 @@ bool temp_commit(TempOutput* out, std::string* error) {
     return false;
   }
   out->temp_path.clear();
-  clear_pending();
+  clear_pending(out->pending_slot);
+  out->pending_slot = -1;
   return true;
 }
 
@@ -215,5 +230,6 @@ void temp_discard(TempOutput* out) {
   out->fd = -1;
   if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
   out->temp_path.clear();
-  clear_pending();
+  clear_pending(out->pending_slot);
+  out->pending_slot = -1;
 }

@@ -29,11 +29,13 @@ std::string io_error(const char* what, const std::string& path);
 
 // An output file written under a temporary name in the final file's folder and renamed
 // into place by temp_commit. Until then an interrupt (SIGINT, SIGTERM, SIGHUP) or
-// temp_discard removes it, so a failed run never leaves a partial file behind.
+// temp_discard removes it, so a failed run never leaves a partial file behind. Two may
+// be open at once (an output and its signed copy).
 struct TempOutput {
   std::string final_path;
   std::string temp_path;
   int fd;
+  int pending_slot;  // where the signal handler keeps temp_path, -1 when it does not
 };
 
 bool temp_create(TempOutput* out, const std::string& final_path, std::string* error);

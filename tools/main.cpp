@@ -11,10 +11,11 @@ const char* const USAGE_MAIN =
     "usage: orvinta-pack COMMAND ARGUMENTS...\n"
     "\n"
     "Commands:\n"
-    "  build --stub STUB.exe --out SETUP.exe [--level N] FILE_OR_FOLDER...\n"
-    "                          append the files to the installer stub\n"
+    "  build --stub STUB.exe --out SETUP.exe [--level N] [--sign-cert CERT --sign-key KEY]\n"
+    "        FILE_OR_FOLDER... append the files to the installer stub, then sign\n"
     "  list SETUP.exe          show the entries the installer will find\n"
-    "  verify SETUP.exe        check that every entry extracts intact\n"
+    "  verify [--ca-file CA] SETUP.exe\n"
+    "                          check the signature and that every entry extracts intact\n"
     "  extract SETUP.exe DIR   extract the entries into a folder\n"
     "Run \"orvinta-pack COMMAND --help\" for the details of a command.\n";
 
