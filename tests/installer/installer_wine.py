@@ -77,10 +77,10 @@ def write_installer(path, stub, entries, trailer=b''):
     return layout
 
 
-def pack_installer(pack, path, stub, folder):
+def pack_installer(pack, path, stub, folder, options=()):
     """Builds the installer with the packing tool from every file in folder."""
     files = sorted(os.path.join(folder, name) for name in os.listdir(folder))
-    result = subprocess.run([pack, 'build', '--stub', stub, '--out', path] + files,
+    result = subprocess.run([pack, 'build', '--stub', stub, '--out', path] + list(options) + files,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         raise RuntimeError('orvinta-pack failed: ' + result.stdout)
@@ -89,6 +89,13 @@ def pack_installer(pack, path, stub, folder):
 # ---- Wine ---------------------------------------------------------------------
 
 RELAY_CALL = re.compile(r'Call user32\.MessageBoxA\((.*)\) ret=')
+# Every test sets the same list, so that tests sharing the prefix never take each other's
+# trace away: the message boxes, the DLL search restriction, and the two calls that the
+# restriction must come before (the elevation check's GetVersion and LoadLibraryA).
+RELAY_INCLUDE = ';'.join(['user32.MessageBoxA', 'kernel32.SetDefaultDllDirectories', 'kernel32.SetDllDirectoryW',
+                          'kernel32.GetVersion', 'kernel32.LoadLibraryA'])
+KERNEL_CALL = re.compile(r'^([0-9a-f]+):(Call|Ret) +KERNEL32\.(\w+)\((.*?)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)',
+                         re.IGNORECASE)
 QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 
@@ -118,6 +125,7 @@ class Outcome:
         self.messages = []       # (text, caption) of every MessageBoxA call
         self.fake_log = None     # what the test double recorded, or None when it never ran
         self.waited = None       # installer still running while the double slept
+        self.kernel_calls = []   # (thread, 'Call' or 'Ret', function, arguments, retval) traced in kernel32
         self.seconds = 0.0
 
 
@@ -146,7 +154,7 @@ class Wine:
         """Boots the prefix and turns the relay trace on for MessageBoxA alone."""
         self.command(['wineboot'], timeout=300)
         self.command(['reg', 'add', 'HKCU\\Software\\Wine\\Debug', '/v', 'RelayInclude', '/t', 'REG_SZ',
-                      '/d', 'user32.MessageBoxA', '/f'], timeout=120)
+                      '/d', RELAY_INCLUDE, '/f'], timeout=120)
 
     def program_files(self):
         base = os.path.join(self.prefix, 'drive_c')
@@ -189,6 +197,12 @@ class Wine:
         outcome.exit_code = process.returncode
         outcome.fake_log = read_text(fake_log)
         for line in trace[0].decode('latin-1').splitlines():
+            kernel = KERNEL_CALL.search(line)
+            if kernel:
+                thread, kind, function, arguments, retval, _ = kernel.groups()
+                outcome.kernel_calls.append((thread, kind, function, arguments,
+                                             int(retval, 16) if retval else None))
+                continue
             call = RELAY_CALL.search(line)
             if call:
                 strings = [unescape(s) for s in QUOTED.findall(call.group(1))]

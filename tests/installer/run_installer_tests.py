@@ -69,7 +69,7 @@ class Suite:
     def installer_path(self, name):
         return os.path.join(self.work, name + '.exe')
 
-    def packed(self, name, files):
+    def packed(self, name, files, pack_options=()):
         """An installer built by the packing tool (or, without it, by the writer here)."""
         folder = os.path.join(self.work, name + '.payload')
         reset_folder(folder)
@@ -78,7 +78,7 @@ class Suite:
                 f.write(data)
         path = self.installer_path(name)
         if self.pack:
-            pack_installer(self.pack, path, self.stub, folder)
+            pack_installer(self.pack, path, self.stub, folder, pack_options)
         else:
             entries = [Entry(n, d, 8 if n.endswith('.txt') else 0) for n, d in sorted(files.items())]
             write_installer(path, self.stub, entries)
@@ -334,6 +334,53 @@ class Suite:
             expect(outcome.fake_log is None, 'the program was started')
         finally:
             shutil.rmtree(long_folder, ignore_errors=True)
+
+    def case_dll_search_restricted_first(self):
+        # Before anything else the installer limits the DLL search to the system folder:
+        # the first kernel32 call traced in its thread is SetDefaultDllDirectories with
+        # LOAD_LIBRARY_SEARCH_SYSTEM32, ahead of the elevation check's GetVersion and
+        # LoadLibraryA, and the installation goes on as usual.
+        files = {'orvinta.exe': self.fake_bytes, 'a.txt': text_payload(2000, 13)}
+        exe = self.packed('hardened', files)
+        reset_folder(self.wine.destination())
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
+        self.expect_program_ran(outcome)
+        expect(outcome.kernel_calls, 'no kernel32 call traced')
+        installer_thread = outcome.kernel_calls[0][0]
+        calls = [c[1:] for c in outcome.kernel_calls if c[0] == installer_thread]
+        expect(calls[0][:2] == ('Call', 'SetDefaultDllDirectories') and int(calls[0][2], 16) == 0x800,
+               'first call %r, expected SetDefaultDllDirectories(00000800)' % (calls[0],))
+        expect(calls[1][:2] == ('Ret', 'SetDefaultDllDirectories') and calls[1][3] == 1,
+               'SetDefaultDllDirectories returned %r' % (calls[1],))
+        later = [c[1] for c in calls[2:] if c[0] == 'Call']
+        expect('GetVersion' in later and 'LoadLibraryA' in later, 'the elevation check ran afterwards: %r' % later)
+        expect('SetDllDirectoryW' not in later, 'the fallback ran although the first call succeeded')
+
+    def case_signed_installer(self):
+        # A signed installer (signature behind the archive) installs like any other.
+        if not self.pack:
+            raise Failed('the packing tool is needed to sign (configure with ORVINTA_HOST_BUILD)')
+        cert = os.path.join(self.work, 'signing-cert.pem')
+        key = os.path.join(self.work, 'signing-key.pem')
+        made = subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key,
+                               '-out', cert, '-days', '2', '-subj', '/CN=Orvinta Test Signing'],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        expect(made.returncode == 0, 'openssl could not make a test certificate: ' + made.stdout)
+        files = {'orvinta.exe': self.fake_bytes, 'notes.txt': text_payload(30000, 14),
+                 'data.bin': random_payload(50000, 15)}
+        exe = self.packed('signed', files, ['--sign-cert', cert, '--sign-key', key])
+        checked = subprocess.run([self.pack, 'verify', '--ca-file', cert, exe], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True)
+        expect(checked.returncode == 0 and 'signature verified' in checked.stdout, checked.stdout)
+        reset_folder(self.wine.destination())
+        outcome = self.run(exe)
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
+        self.expect_program_ran(outcome)
 
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
