@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang libclang-rt-14-dev googletest
+  cmake make g++ clang libclang-rt-14-dev googletest time
   zlib1g-dev libdeflate-dev zip unzip python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix

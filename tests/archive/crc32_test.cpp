@@ -72,6 +72,26 @@ TEST_F(CrcFixture, MatchesBitwiseReferenceOnEveryByteValueAndSplit) {
   EXPECT_EQ(crc_table_free(table), 0);
 }
 
+TEST_F(CrcFixture, LongRunsAgreeWithTheReferenceFromAnyStartValue) {
+  // Long runs are computed in parallel lanes and joined: lengths around the lane
+  // threshold and not divisible by the lane count, and start values other than the
+  // usual one, must all agree with the byte-at-a-time reference.
+  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  ASSERT_NE(table, nullptr);
+  const Bytes data = zip_test_random_bytes(70001, 11);
+  for (std::uint32_t length : {1023u, 1024u, 1025u, 1027u, 4099u, 32768u, 70001u}) {
+    const Bytes run(data.begin(), data.begin() + length);
+    EXPECT_EQ(finished_crc(table, run), zip_test_crc32(run)) << "length " << length;
+    for (std::uint32_t start : {0u, 0x12345678u, 0xFFFFFFFEu}) {
+      std::uint32_t bytewise = start;
+      for (std::uint8_t b : run) bytewise = crc_update(table, bytewise, &b, 1);
+      EXPECT_EQ(crc_update(table, start, run.data(), length), bytewise)
+          << "length " << length << " start " << start;
+    }
+  }
+  EXPECT_EQ(crc_table_free(table), 0);
+}
+
 TEST_F(CrcFixture, MissingFunctionsOrMemory) {
   EXPECT_EQ(crc_table_create(nullptr, counted_release), nullptr);
   EXPECT_EQ(crc_table_create(limited_allocate, nullptr), nullptr);
