@@ -2,7 +2,8 @@
 # Builds the installer stub from two fresh clones of the same commit, in folders of
 # different depth and name length, and expects byte-identical executables; then packs the
 # same files, copied with different modification times and in a different order, onto
-# each stub and expects byte-identical installers.
+# each stub and expects byte-identical installers; the signature of one, moved onto the
+# other, gives the signed file byte for byte.
 #
 #   reproducible_build.sh SOURCE_TREE WORK_FOLDER [ORVINTA_PACK]
 #
@@ -86,4 +87,20 @@ if cmp -s "$work/setup-a.exe" "$work/setup-own-times.exe"; then
   exit 1
 fi
 echo "installer: $(stat -c %s "$work/setup-a.exe") bytes, identical from both payload copies"
+
+# A published installer is signed; whoever rebuilds it lacks the key. Moving the published
+# signature onto the rebuilt unsigned installer must give the published file exactly.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=Orvinta Reproducible Build Test" >/dev/null 2>&1 || { echo "FAIL: openssl could not make a test certificate"; exit 1; }
+"$pack" build --stub "${stubs[0]}" --out "$work/published.exe" --sign-cert "$work/cert.pem" \
+  --sign-key "$work/key.pem" "$payload_a" >/dev/null
+osslsigncode extract-signature -in "$work/published.exe" -out "$work/published.sig" >/dev/null
+osslsigncode attach-signature -sigin "$work/published.sig" -CAfile "$work/cert.pem" \
+  -in "$work/setup-b.exe" -out "$work/rebuilt.exe" >/dev/null
+if ! cmp -s "$work/published.exe" "$work/rebuilt.exe"; then
+  echo "FAIL: the published signature moved onto the rebuilt installer does not give the published file"
+  cmp -l "$work/published.exe" "$work/rebuilt.exe" | head -n 10
+  exit 1
+fi
+echo "signed: the published signature on the rebuilt installer gives the published file, byte for byte"
 rm -rf "$work"
