@@ -42,6 +42,8 @@ orvinta_wine_select() {
     32)
       export ORVINTA_WINE_ARCH=32 ORVINTA_WINE="$ORVINTA_WINE_32" WINEARCH=win32
       export WINEPREFIX="${ORVINTA_WINE_PREFIX_32:-$ORVINTA_ROOT/build/wine-32}"
+      # A 64-bit loader chosen earlier in this environment must not start 32-bit children.
+      unset WINELOADER
       ;;
     64)
       export ORVINTA_WINE_ARCH=64 ORVINTA_WINE="$ORVINTA_WINE_64" WINEARCH=win64
