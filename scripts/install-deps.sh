@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libz-mingw-w64-dev
   wine wine64 wine32:i386
+  xvfb xauth xdotool imagemagick fonts-wine osslsigncode openssl nsis
 )
 # Further groups are added by the scripts that need them: ORVINTA_EXTRA_PACKAGES.
 if [ -n "${ORVINTA_EXTRA_PACKAGES:-}" ]; then
