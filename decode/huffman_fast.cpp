@@ -27,9 +27,29 @@ inline std::uint64_t load_le64(const unsigned char* q) {
          static_cast<std::uint64_t>(q[6]) << 48 | static_cast<std::uint64_t>(q[7]) << 56;
 }
 
+// Eight bytes stored first byte lowest.
+inline void store_le64(unsigned char* q, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) q[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
 inline void copy8(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 8); }
 inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 4); }
-inline void copy16(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 16); }
+// Reads all 16 bytes before writing any, so that it also serves when the two overlap.
+inline void copy16(unsigned char* dst, const unsigned char* src) {
+  unsigned char chunk[16];
+  std::memcpy(chunk, src, 16);
+  std::memcpy(dst, chunk, 16);
+}
+
+// An entry's size as a power of two: table offsets are formed in bytes, so that an
+// index needs no scaling on the way to the load.
+constexpr std::uint32_t ENTRY_SHIFT = sizeof(HuffmanEntry) == 16 ? 4 : 3;
+static_assert(sizeof(HuffmanEntry) == std::size_t{1} << ENTRY_SHIFT, "entries are 8 or 16 bytes");
+
+// The entry at a byte offset into a table (a multiple of the entry size).
+inline const HuffmanEntry* entry_at(const HuffmanEntry* table, std::uint64_t offset) {
+  return reinterpret_cast<const HuffmanEntry*>(reinterpret_cast<const unsigned char*>(table) + offset);
+}
 
 // The low n bits (n <= 32), without a table load.
 inline std::uint64_t low_bits(std::uint64_t bits, std::uint32_t n) { return bits & ((std::uint64_t{1} << n) - 1); }
@@ -39,7 +59,7 @@ inline std::uint64_t low_bits(std::uint64_t bits, std::uint32_t n) { return bits
 // When source and destination are at least a chunk's size apart, in either order, no
 // chunk reads a byte that this copy has yet to write or has already overwritten; the last
 // chunk may write some bytes a second time, with the same values.
-inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
+inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
   const std::uint32_t apart = src < dst ? dst - src : src - dst;
   unsigned char* out = window + dst;
   const unsigned char* in = window + src;
@@ -68,6 +88,53 @@ inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint3
     return;
   }
   window_copy_forward(window, dst, src, length);
+}
+
+// How far past a match's end the chunked copy below may write.
+constexpr std::uint32_t COPY_SPILL = 16;
+
+// The same copy in whole chunks, where the window has COPY_SPILL bytes to spare after
+// both ranges. Chunks may run past the match's end; the bytes there are history, so they
+// are kept aside first and put back after. A source at least 16 bytes behind, or any
+// distance ahead or none (a source that wrapped to or past the destination: a whole
+// window back, the source is the destination itself), goes in 16-byte chunks that
+// each read before they write; 8 to 15 bytes behind, in 8-byte chunks that
+// read only bytes already final; closer than that, the period's bytes are repeated into
+// an 8-byte pattern stored at steps of the largest multiple of the period that fits.
+inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
+  const std::uint32_t far_end = (src > dst ? src : dst) + length;
+  if (far_end > WINDOW_SIZE - COPY_SPILL) {
+    copy_match_exact(window, dst, src, length);
+    return;
+  }
+  unsigned char* const out = window + dst;
+  const unsigned char* const in = window + src;
+  unsigned char kept[COPY_SPILL];
+  std::memcpy(kept, out + length, COPY_SPILL);
+  const std::uint32_t behind = dst - src;  // meaningful when src < dst
+  if (src >= dst || behind >= 16) {
+    std::uint32_t i = 0;
+    do {
+      copy16(out + i, in + i);
+      i += 16;
+    } while (i < length);
+  } else if (behind >= 8) {
+    std::uint32_t i = 0;
+    do {
+      copy8(out + i, in + i);
+      i += 8;
+    } while (i < length);
+  } else {
+    std::uint64_t pattern = load_le64(in) & ((std::uint64_t{1} << (8 * behind)) - 1);
+    for (std::uint32_t k = behind; k < 8; k *= 2) pattern |= pattern << (8 * k);
+    const std::uint32_t step = 8 - 8 % behind;
+    std::uint32_t i = 0;
+    do {
+      store_le64(out + i, pattern);
+      i += step;
+    } while (i < length);
+  }
+  std::memcpy(out + length, kept, COPY_SPILL);
 }
 
 }  // namespace
@@ -102,7 +169,8 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
   std::uint64_t bits = f->bit_buffer;
   std::uint32_t count = f->bit_count;
   const std::uint64_t literal_mask = BIT_MASK[literal_bits];
-  const std::uint64_t distance_mask = BIT_MASK[distance_bits];
+  const std::uint64_t literal_offset_mask = literal_mask << ENTRY_SHIFT;
+  const std::uint64_t distance_offset_mask = std::uint64_t{BIT_MASK[distance_bits]} << ENTRY_SHIFT;
   int result = HANDLER_NEED_INPUT;
 
   const HuffmanEntry* e = nullptr;
@@ -110,22 +178,31 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
     bits |= load_le64(in) << count;
     in += (63 - count) >> 3;
     count |= 56;
-    e = &literal_table[bits & literal_mask];
+    e = entry_at(literal_table, (bits << ENTRY_SHIFT) & literal_offset_mask);
 
   next_symbol:
     // Here at least 56 bits are held and e is the next symbol's first-level entry.
     if (e->op == OP_LITERAL) {
       // Up to three literals per refill: each takes at most 15 of the 56 bits. After
-      // two of them a length may follow, which the window room allows for.
-      bits >>= e->code_bits;
-      count -= e->code_bits;
+      // two of them a length may follow, which the window room allows for. `scaled`
+      // is `bits` moved up by the entry size's shift and dropped in step with it, so
+      // that masking it gives the next entry's byte offset at once; the bits it loses
+      // at the top lie far beyond the 2 * 15 + 9 at most that its two lookups read
+      // (a first-level width never exceeds the 9 bits requested).
+      std::uint64_t scaled = bits << ENTRY_SHIFT;
+      std::uint32_t used = e->code_bits;
+      bits >>= used;
+      scaled >>= used;
+      count -= used;
       *out++ = static_cast<unsigned char>(e->value);
-      e = &literal_table[bits & literal_mask];
+      e = entry_at(literal_table, scaled & literal_offset_mask);
       if (e->op != OP_LITERAL) goto decoded;
-      bits >>= e->code_bits;
-      count -= e->code_bits;
+      used = e->code_bits;
+      bits >>= used;
+      scaled >>= used;
+      count -= used;
       *out++ = static_cast<unsigned char>(e->value);
-      e = &literal_table[bits & literal_mask];
+      e = entry_at(literal_table, scaled & literal_offset_mask);
       if (e->op != OP_LITERAL) goto decoded;
       bits >>= e->code_bits;
       count -= e->code_bits;
@@ -146,38 +223,42 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
       count -= e->code_bits;
       e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
     }
-    bits >>= e->code_bits;
-    count -= e->code_bits;
     const std::uint32_t op = e->op;
+    const std::uint32_t used = e->code_bits;
 
     if (op == OP_LITERAL) {
+      bits >>= used;
+      count -= used;
       *out++ = static_cast<unsigned char>(e->value);
       continue;
     }
     if (op == OP_END_OF_BLOCK) {
+      bits >>= used;
+      count -= used;
       result = HANDLER_DONE;
       break;
     }
     if (op > OP_MAX_EXTRA) return HANDLER_FAILED;
 
-    const std::uint32_t length = e->value + static_cast<std::uint32_t>(low_bits(bits, op));
-    bits >>= op;
-    count -= op;
+    // A length code and its extra bits go in one drop, and the distance code's entry is
+    // found from the bits as they were, so that neither waits for two shifts in a row.
+    const std::uint32_t length = e->value + static_cast<std::uint32_t>(low_bits(bits >> used, op));
+    e = entry_at(distance_table, ((bits << ENTRY_SHIFT) >> (used + op)) & distance_offset_mask);
+    bits >>= used + op;
+    count -= used + op;
 
-    e = &distance_table[bits & distance_mask];
     while (e->op > OP_LINK_BASE) {
       if (e->op == OP_INVALID) return HANDLER_FAILED;
       bits >>= e->code_bits;
       count -= e->code_bits;
       e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
     }
-    bits >>= e->code_bits;
-    count -= e->code_bits;
     const std::uint32_t dop = e->op;
+    const std::uint32_t dused = e->code_bits;
     if (dop > OP_MAX_EXTRA) return HANDLER_FAILED;
-    const std::uint32_t distance = e->value + static_cast<std::uint32_t>(low_bits(bits, dop));
-    bits >>= dop;
-    count -= dop;
+    const std::uint32_t distance = e->value + static_cast<std::uint32_t>(low_bits(bits >> dused, dop));
+    bits >>= dused + dop;
+    count -= dused + dop;
 
     const std::uint32_t wp = static_cast<std::uint32_t>(out - window);
     if (distance > wp + history_extra) return HANDLER_FAILED;
@@ -190,7 +271,7 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
       bits |= load_le64(in) << count;
       in += (63 - count) >> 3;
       count |= 56;
-      e = &literal_table[bits & literal_mask];
+      e = entry_at(literal_table, (bits << ENTRY_SHIFT) & literal_offset_mask);
     }
     if (src + length <= WINDOW_SIZE) {
       copy_match_fast(window, wp, src, length);

@@ -245,6 +245,52 @@ TEST(Matches, CopiesAcrossTheWindowEndAreSplitThere) {
   }
 }
 
+TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
+  // Literals and matches of every length, with distances from 1 up to a full window:
+  // short ones repeat bytes this match is writing, long ones read bytes that lie just
+  // past the ends of matches copied a window earlier. The expected bytes come from a
+  // byte-by-byte copy.
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    std::uint32_t state = seed * 2654435761u;
+    auto next = [&state](std::uint32_t n) {
+      state = state * 1103515245u + 12345u;
+      return (state >> 8) % n;
+    };
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(1, 2);
+    Bytes expected;
+    while (expected.size() < 3 * 32768 + 5000) {
+      const std::uint32_t kind = next(8);
+      if (kind < 3 || expected.size() < 300) {
+        const unsigned char b = static_cast<unsigned char>(next(256));
+        write_fixed_literal(w, b);
+        expected.push_back(b);
+        continue;
+      }
+      const std::uint32_t length = kind == 7 ? 3 + next(256) : 3 + next(30);
+      const std::uint32_t window = expected.size() < 32768 ? static_cast<std::uint32_t>(expected.size()) : 32768;
+      const std::uint32_t pick = next(4);
+      std::uint32_t distance = pick == 0   ? 1 + next(16)
+                               : pick == 1 ? 1 + next(300)
+                               : pick == 2 ? window - next(300)
+                                           : 1 + next(window);
+      if (distance > window) distance = window;
+      write_fixed_length(w, length);
+      write_fixed_distance(w, distance);
+      for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+    }
+    write_fixed_literal(w, 256);
+    const std::string what = "seed " + std::to_string(seed);
+    for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(seed, 3000)}) {
+      const DecodeResult r = decode_stream(w.bytes, pattern);
+      EXPECT_EQ(r.verdict, 0) << what;
+      EXPECT_TRUE(r.out == expected) << what;
+      for (const auto& v : r.violations) ADD_FAILURE() << what << ": " << v;
+    }
+  }
+}
+
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
   BitWriter ok;
   ok.bits(1, 1);
