@@ -1,27 +1,6 @@
-# Cross build for 32-bit Windows with the MinGW-w64 i686 compilers (threads model "posix").
-# Executables are linked statically so they need no MinGW DLLs beside them, and run under
-# Wine through scripts/wine-run.sh when ctest (or cmake) needs to start them.
-
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# Cross build for 32-bit Windows with the MinGW-w64 i686 compilers (threads model "posix"):
+# the product.
 set(ORVINTA_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ORVINTA_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ORVINTA_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ORVINTA_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ORVINTA_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Windows XP is the oldest system the product runs on: the headers offer nothing newer.
-set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501")
-set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# find_package(ZLIB) would otherwise take the import library of zlib1.dll (test oracles).
-set(ZLIB_USE_STATIC_LIBS ON)
-
-get_filename_component(ORVINTA_TOOLCHAIN_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVINTA_TOOLCHAIN_ROOT}/scripts/wine-run.sh;--arch;32")
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(ORVINTA_MINGW_BITS 32)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake")

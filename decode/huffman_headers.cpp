@@ -8,6 +8,32 @@
 #include "decode/huffman.h"
 #include "decode/inflater_record.h"
 
+namespace {
+
+// Builds the block's distance table from its code lengths and, when that works, hands
+// both tables to the record for the block's data. An incomplete distance code is
+// accepted (its spare patterns decode as invalid); on any other failure the literal/
+// length table, which nothing else holds yet, is released here.
+int store_block_tables(Inflater* f, HuffmanEntry* literal, std::uint32_t literal_bits,
+                       const std::uint32_t* distance_lengths, std::uint32_t distance_count,
+                       std::uint32_t requested_distance_bits) {
+  HuffmanEntry* distance = nullptr;
+  std::uint32_t distance_bits = requested_distance_bits;
+  const int r = huffman_build_table(f, distance_lengths, distance_count, 0, DISTANCE_BASE, DISTANCE_EXTRA,
+                                    &distance, &distance_bits);
+  if (r != HUFFMAN_COMPLETE && r != HUFFMAN_INCOMPLETE) {
+    huffman_free_table(f, literal);
+    return r;
+  }
+  f->literal_table = literal;
+  f->distance_table = distance;
+  f->literal_bits = literal_bits;
+  f->distance_bits = distance_bits;
+  return HANDLER_DONE;
+}
+
+}  // namespace
+
 int setup_fixed_tables(Inflater* f) {
   std::uint32_t lengths[FIXED_LITERAL_SYMBOLS];
   for (std::uint32_t i = 0; i < FIXED_LITERAL_SYMBOLS; ++i) {
@@ -25,20 +51,7 @@ int setup_fixed_tables(Inflater* f) {
   // 30 five-bit codes: the two spare patterns decode as invalid, so the build reports an
   // incomplete code, which is expected here.
   for (std::uint32_t i = 0; i < FIXED_DISTANCE_SYMBOLS; ++i) lengths[i] = 5;
-  HuffmanEntry* distance = nullptr;
-  std::uint32_t distance_bits = FIXED_DISTANCE_BITS;
-  r = huffman_build_table(f, lengths, FIXED_DISTANCE_SYMBOLS, 0, DISTANCE_BASE, DISTANCE_EXTRA, &distance,
-                          &distance_bits);
-  if (r != HUFFMAN_COMPLETE && r != HUFFMAN_INCOMPLETE) {
-    huffman_free_table(f, literal);
-    return r;
-  }
-
-  f->literal_table = literal;
-  f->distance_table = distance;
-  f->literal_bits = literal_bits;
-  f->distance_bits = distance_bits;
-  return HANDLER_DONE;
+  return store_block_tables(f, literal, literal_bits, lengths, FIXED_DISTANCE_SYMBOLS, FIXED_DISTANCE_BITS);
 }
 
 namespace {
@@ -138,17 +151,5 @@ int read_dynamic_tables(Inflater* f) {
   // No literal/length code: not even the end of the block can be decoded.
   if (literal == nullptr) return HANDLER_FAILED;
 
-  HuffmanEntry* distance = nullptr;
-  std::uint32_t distance_bits = DYNAMIC_DISTANCE_BITS;
-  r = huffman_build_table(f, lengths + nl, nd, 0, DISTANCE_BASE, DISTANCE_EXTRA, &distance, &distance_bits);
-  if (r != HUFFMAN_COMPLETE && r != HUFFMAN_INCOMPLETE) {
-    huffman_free_table(f, literal);
-    return r;
-  }
-
-  f->literal_table = literal;
-  f->distance_table = distance;
-  f->literal_bits = literal_bits;
-  f->distance_bits = distance_bits;
-  return HANDLER_DONE;
+  return store_block_tables(f, literal, literal_bits, lengths + nl, nd, DYNAMIC_DISTANCE_BITS);
 }
