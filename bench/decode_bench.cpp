@@ -19,6 +19,7 @@
 
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
+#include "tests/support/zlib_reference.h"
 
 namespace {
 
@@ -43,19 +44,7 @@ bool write_file(const std::string& path, const Bytes& data) {
   return std::fclose(f) == 0 && ok;
 }
 
-Bytes zlib_compress(const Bytes& data) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())));
-  z.next_in = const_cast<unsigned char*>(data.data());
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+Bytes zlib_compress(const Bytes& data) { return zlib_raw_deflate(data.data(), data.size(), 6); }
 
 Bytes libdeflate_compress(const Bytes& data) {
   libdeflate_compressor* c = libdeflate_alloc_compressor(12);

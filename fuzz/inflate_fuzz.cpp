@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "decode/inflater.h"
+#include "tests/support/zlib_reference.h"
 
 namespace {
 
@@ -43,47 +44,6 @@ int collect(void* user, const unsigned char* bytes, std::uint32_t count) {
   return 0;
 }
 
-// zlib's verdict: 1 = decoded to the end (consumed = bytes up to the end), 0 = not.
-int zlib_reference(const unsigned char* data, std::size_t size, std::vector<unsigned char>* out,
-                   std::size_t* consumed) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  if (inflateInit2(&z, -15) != Z_OK) return 0;
-  z.next_in = const_cast<unsigned char*>(data);
-  z.avail_in = static_cast<uInt>(size);
-  unsigned char buffer[32768];
-  int r = Z_OK;
-  // A bound on the output keeps a run short when a tiny stream expands enormously.
-  while (r == Z_OK && out->size() < (64u << 20)) {
-    z.next_out = buffer;
-    z.avail_out = sizeof buffer;
-    r = inflate(&z, Z_NO_FLUSH);
-    out->insert(out->end(), buffer, buffer + (sizeof buffer - z.avail_out));
-    if (r == Z_BUF_ERROR) break;
-  }
-  *consumed = size - z.avail_in;
-  inflateEnd(&z);
-  return r == Z_STREAM_END ? 1 : 0;
-}
-
-// Raw Deflate of the data through zlib.
-std::vector<unsigned char> zlib_compress(const unsigned char* data, std::size_t size, int level, int strategy,
-                                         int window_bits) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  std::vector<unsigned char> out;
-  if (deflateInit2(&z, level, Z_DEFLATED, -window_bits, 8, strategy) != Z_OK) return out;
-  out.resize(deflateBound(&z, static_cast<uLong>(size)) + 16);
-  z.next_in = const_cast<unsigned char*>(data);
-  z.avail_in = static_cast<uInt>(size);
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
@@ -95,15 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   std::vector<unsigned char> compressed;
   if ((input[0] & 0x80) != 0) {
     static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
-    compressed = zlib_compress(stream, stream_size, input[1] % 10, strategies[(input[1] / 10) % 5],
-                               9 + (input[1] >> 5) % 7);
+    compressed = zlib_raw_deflate(stream, stream_size, input[1] % 10, strategies[(input[1] / 10) % 5],
+                                  9 + (input[1] >> 5) % 7);
     stream = compressed.data();
     stream_size = compressed.size();
   }
 
   std::vector<unsigned char> expected;
   std::size_t consumed = 0;
-  const int reference_ok = zlib_reference(stream, stream_size, &expected, &consumed);
+  // The output bound keeps a run short when a tiny stream expands enormously.
+  const int reference_ok = zlib_raw_inflate(stream, stream_size, &expected, &consumed, 64u << 20) ? 1 : 0;
   if (reference_ok == 0 && expected.size() >= (64u << 20)) return 0;
 
   Output out;

@@ -8,6 +8,7 @@
 
 #include "decode/inflater_record.h"
 #include "tests/support/counting_allocator.h"
+#include "tests/support/zlib_reference.h"
 
 int sink_output(void* user_data, const unsigned char* bytes, std::uint32_t count) {
   auto* sink = static_cast<Sink*>(user_data);
@@ -90,40 +91,10 @@ PushPattern push_random(std::uint32_t seed, std::uint32_t max_size) {
 }
 
 Bytes zlib_deflate(const Bytes& data, int level, int strategy, int window_bits, int mem_level) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  if (deflateInit2(&z, level, Z_DEFLATED, -window_bits, mem_level, strategy) != Z_OK) return {};
-  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 64);
-  z.next_in = const_cast<unsigned char*>(data.data());
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int r = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (r != Z_STREAM_END) return {};
-  return out;
+  return zlib_raw_deflate(data.data(), data.size(), level, strategy, window_bits, mem_level);
 }
 
-bool zlib_inflate(const Bytes& stream, Bytes* out) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  if (inflateInit2(&z, -15) != Z_OK) return false;
-  z.next_in = const_cast<unsigned char*>(stream.data());
-  z.avail_in = static_cast<uInt>(stream.size());
-  out->clear();
-  unsigned char buffer[16384];
-  int r = Z_OK;
-  while (r == Z_OK) {
-    z.next_out = buffer;
-    z.avail_out = sizeof buffer;
-    r = inflate(&z, Z_NO_FLUSH);
-    out->insert(out->end(), buffer, buffer + (sizeof buffer - z.avail_out));
-    if (r == Z_BUF_ERROR) break;
-  }
-  inflateEnd(&z);
-  return r == Z_STREAM_END;
-}
+bool zlib_inflate(const Bytes& stream, Bytes* out) { return zlib_raw_inflate(stream.data(), stream.size(), out); }
 
 Bytes make_text(std::size_t size, std::uint32_t seed) {
   static const char* const words[] = {"the ", "installer ", "writes ", "each ", "entry ", "into ",

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #if defined(ORVINTA_TEST_HAVE_ZLIB)
-#include <zlib.h>
+#include "tests/support/zlib_reference.h"
 #endif
 
 namespace {
@@ -95,19 +95,7 @@ std::uint32_t zip_test_crc32(const Bytes& data) {
 
 Bytes zip_test_deflate(const Bytes& data, int level) {
 #if defined(ORVINTA_TEST_HAVE_ZLIB)
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
-  z.next_in = const_cast<Bytef*>(data.data());
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END) return {};
-  return out;
+  return zlib_raw_deflate(data.data(), data.size(), level);
 #else
   (void)level;
   return zip_test_deflate_literals(data);
