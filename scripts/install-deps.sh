@@ -36,5 +36,18 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q >&2
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+# A mirror caught mid-sync fails one index or another; the install below still works from
+# the indexes that did arrive, so a failed update is only a warning.
+if ! $sudo apt-get update -q >&2; then
+  echo "install-deps: apt-get update reported errors; installing from the indexes it has" >&2
+fi
+install=($sudo apt-get install -y -q --no-install-recommends)
+if ! "${install[@]}" "${missing[@]}" >&2; then
+  # Without one architecture's security index, the amd64 and i386 builds of a shared
+  # library (Multi-Arch: same) no longer come in the same version. Taking the release's
+  # own versions, which exist for both, resolves that.
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || exit 1
+  echo "install-deps: retrying with the versions of $codename itself" >&2
+  "${install[@]}" -t "$codename" "${missing[@]}" >&2
+fi
