@@ -50,6 +50,53 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
   return true;
 }
 
+// Deflate output must come out strictly smaller than the data, else the entry is stored:
+// returns the Deflate stream's size in *out, or 0 when the data is to be stored.
+std::size_t deflate_smaller(libdeflate_compressor* compressor, const unsigned char* data,
+                            std::size_t size, std::vector<unsigned char>* out) {
+  if (compressor == nullptr || size <= 1) return 0;
+  out->resize(size - 1);
+  return libdeflate_deflate_compress(compressor, data, size, out->data(), size - 1);
+}
+
+// The local header, the name and the payload of one entry; the entry is recorded for the
+// central directory once all of it is written.
+bool write_entry(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                 std::uint16_t method, std::uint32_t crc, std::size_t uncompressed_size,
+                 const unsigned char* payload, std::size_t payload_size) {
+  if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
+    writer->error = "more than 65535 files";
+    return false;
+  }
+  WrittenEntry entry{};
+  entry.name = name;
+  entry.method = method;
+  entry.modified = modified;
+  entry.crc32 = crc;
+  entry.compressed_size = static_cast<std::uint32_t>(payload_size);
+  entry.uncompressed_size = static_cast<std::uint32_t>(uncompressed_size);
+  entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
+
+  unsigned char header[ZIP_LOCAL_HEADER_SIZE];
+  put32(header + 0, ZIP_LOCAL_SIGNATURE);
+  put16(header + 4, ZIP_SCAN_VERSION);
+  put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
+  put16(header + 8, entry.method);
+  put16(header + 10, modified.time);
+  put16(header + 12, modified.date);
+  put32(header + 14, entry.crc32);
+  put32(header + 18, entry.compressed_size);
+  put32(header + 22, entry.uncompressed_size);
+  put16(header + 26, static_cast<std::uint32_t>(name.size()));
+  put16(header + 28, 0);
+  const bool ok = write_scrambled(writer, header, sizeof header) &&
+                  write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
+                                  name.size()) &&
+                  write_scrambled(writer, payload, payload_size);
+  if (ok) writer->entries.push_back(entry);
+  return ok;
+}
+
 }  // namespace
 
 bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int level) {
@@ -79,53 +126,43 @@ bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modi
     writer->error = name + " is 2 GiB or larger";
     return false;
   }
-  if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
-    writer->error = "more than 65535 files";
-    return false;
-  }
-  WrittenEntry entry{};
-  entry.name = name;
-  entry.modified = modified;
-  entry.crc32 = libdeflate_crc32(0, data, size);
-  entry.uncompressed_size = static_cast<std::uint32_t>(size);
-  entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
-
-  // Deflate output must come out strictly smaller than the data, else the entry is stored.
-  const unsigned char* payload = data;
-  std::size_t payload_size = size;
-  entry.method = ZIP_METHOD_STORED;
-  if (writer->compressor != nullptr && size > 1) {
-    writer->buffer.resize(size - 1);
-    const std::size_t packed =
-        libdeflate_deflate_compress(writer->compressor, data, size, writer->buffer.data(), size - 1);
-    if (packed != 0) {
-      payload = writer->buffer.data();
-      payload_size = packed;
-      entry.method = ZIP_METHOD_DEFLATE;
-    }
-  }
-  entry.compressed_size = static_cast<std::uint32_t>(payload_size);
-
-  unsigned char header[ZIP_LOCAL_HEADER_SIZE];
-  put32(header + 0, ZIP_LOCAL_SIGNATURE);
-  put16(header + 4, ZIP_SCAN_VERSION);
-  put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
-  put16(header + 8, entry.method);
-  put16(header + 10, modified.time);
-  put16(header + 12, modified.date);
-  put32(header + 14, entry.crc32);
-  put32(header + 18, entry.compressed_size);
-  put32(header + 22, entry.uncompressed_size);
-  put16(header + 26, static_cast<std::uint32_t>(name.size()));
-  put16(header + 28, 0);
-  const bool ok = write_scrambled(writer, header, sizeof header) &&
-                  write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
-                                  name.size()) &&
-                  write_scrambled(writer, payload, payload_size);
-  if (ok) writer->entries.push_back(entry);
+  const std::uint32_t crc = libdeflate_crc32(0, data, size);
+  const std::size_t packed = deflate_smaller(writer->compressor, data, size, &writer->buffer);
+  const bool ok = packed != 0
+                      ? write_entry(writer, name, modified, ZIP_METHOD_DEFLATE, crc, size,
+                                    writer->buffer.data(), packed)
+                      : write_entry(writer, name, modified, ZIP_METHOD_STORED, crc, size, data, size);
   // Large scratch memory is not kept from one file to the next.
   std::vector<unsigned char>().swap(writer->buffer);
   return ok;
+}
+
+bool entry_pack(libdeflate_compressor* compressor, std::vector<unsigned char>* data,
+                PackedEntry* packed, std::string* error) {
+  const std::size_t size = data->size();
+  if (size > ZIP_MAX_ENTRY_SIZE) {
+    *error = "2 GiB or larger";
+    return false;
+  }
+  packed->crc32 = libdeflate_crc32(0, data->data(), size);
+  packed->uncompressed_size = static_cast<std::uint32_t>(size);
+  const std::size_t deflated = deflate_smaller(compressor, data->data(), size, &packed->payload);
+  if (deflated != 0) {
+    packed->method = ZIP_METHOD_DEFLATE;
+    packed->payload.resize(deflated);
+    std::vector<unsigned char>().swap(*data);
+  } else {
+    packed->method = ZIP_METHOD_STORED;
+    packed->payload.swap(*data);
+    std::vector<unsigned char>().swap(*data);
+  }
+  return true;
+}
+
+bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       const PackedEntry& packed) {
+  return write_entry(writer, name, modified, packed.method, packed.crc32, packed.uncompressed_size,
+                     packed.payload.data(), packed.payload.size());
 }
 
 bool writer_finish(ArchiveWriter* writer) {

@@ -38,6 +38,23 @@ bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int le
 // Appends one entry; Deflate unless that does not make the data smaller.
 bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                 const unsigned char* data, std::size_t size);
+// One file's entry as it will be written, made away from the writer (on a worker thread):
+// its checksum, its method and the bytes it holds.
+struct PackedEntry {
+  std::uint16_t method;                // ZIP_METHOD_STORED or ZIP_METHOD_DEFLATE
+  std::uint32_t crc32;                 // of the file's data
+  std::uint32_t uncompressed_size;
+  std::vector<unsigned char> payload;  // the data itself, or its Deflate stream
+};
+
+// Takes over the file's data and packs it as writer_add would: Deflate with the given
+// compressor (nullptr: stored) unless that does not make it smaller. Distinct compressors
+// may be used on different threads at once.
+bool entry_pack(libdeflate_compressor* compressor, std::vector<unsigned char>* data,
+                PackedEntry* packed, std::string* error);
+// Appends an entry made by entry_pack.
+bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       const PackedEntry& packed);
 // Appends the central directory and the end record.
 bool writer_finish(ArchiveWriter* writer);
 void writer_release(ArchiveWriter* writer);
