@@ -28,16 +28,18 @@
 #include "tools/parallel_compress.h"
 #include "tools/pe_certificate.h"
 #include "tools/progress.h"
+#include "tools/stub_location.h"
 #include "tools/zip_central.h"
 
 const char* const USAGE_BUILD =
-    "usage: orvinta-pack build --stub STUB.exe --out SETUP.exe [--level N] [--jobs N]\n"
+    "usage: orvinta-pack build --out SETUP.exe [--stub STUB.exe] [--level N] [--jobs N]\n"
     "                          [--sign-cert CERT --sign-key KEY [--timestamp-url URL]]\n"
     "                          FILE_OR_FOLDER...\n"
     "\n"
     "Writes SETUP.exe: a copy of STUB.exe followed by the scrambled archive of the files.\n"
     "A folder contributes the files in it; it must not hold folders of its own.\n"
-    "  --stub STUB.exe  the installer program without a payload\n"
+    "  --stub STUB.exe  the installer program without a payload (default: the stub\n"
+    "                   installed with this tool)\n"
     "  --out SETUP.exe  the installer to write (replaced only once it is complete)\n"
     "  --level N        Deflate level 0-12: 0 stores every file, 12 (the default)\n"
     "                   compresses best; files Deflate cannot shrink are stored\n"
@@ -92,7 +94,7 @@ int parse_options(int argc, char** argv, BuildOptions* options) {
     std::string value;
     bool missing = false;
     if (cli_option(argc, argv, &i, "--stub", &value, &missing)) {
-      if (missing) return cli_usage_error(USAGE_BUILD, "--stub needs a file");
+      if (missing || value.empty()) return cli_usage_error(USAGE_BUILD, "--stub needs a file");
       options->stub = value;
     } else if (cli_option(argc, argv, &i, "--out", &value, &missing)) {
       if (missing) return cli_usage_error(USAGE_BUILD, "--out needs a file");
@@ -122,7 +124,6 @@ int parse_options(int argc, char** argv, BuildOptions* options) {
       return cli_usage_error(USAGE_BUILD, std::string("unknown option ") + argument);
     }
   }
-  if (options->stub.empty()) return cli_usage_error(USAGE_BUILD, "--stub is required");
   if (options->out.empty()) return cli_usage_error(USAGE_BUILD, "--out is required");
   if (options->inputs.empty()) return cli_usage_error(USAGE_BUILD, "no files to pack");
   if (options->sign.certificate.empty() != options->sign.key.empty()) {
@@ -430,6 +431,7 @@ int command_build(int argc, char** argv) {
   BuildOptions options{};
   const int parsed = parse_options(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  if (!stub_choose(options.stub, &options.stub)) return PACK_EXIT_FAILED;
   std::vector<PackFile> files;
   bool ok = collect_files(options.inputs, &files);
   ok = check_names(&files) && ok;

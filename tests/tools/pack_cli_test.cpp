@@ -558,7 +558,7 @@ TEST_F(PackCli, HelpAndCommandLineMistakes) {
   } mistakes[] = {
       {{}, "no command"},
       {{"pack"}, "unknown command pack"},
-      {{"build", "--out", "x.exe", "file"}, "--stub is required"},
+      {{"build", "--stub", "", "--out", "x.exe", "file"}, "--stub needs"},
       {{"build", "--stub", "s.exe", "--out", "x.exe", "--jobs", "0", "f"}, "1 to 256"},
       {{"build", "--stub", "s.exe", "file"}, "--out is required"},
       {{"build", "--stub", "s.exe", "--out", "x.exe"}, "no files"},
