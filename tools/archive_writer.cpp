@@ -3,6 +3,7 @@
 #include "tools/archive_writer.h"
 
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -59,39 +60,46 @@ std::size_t deflate_smaller(libdeflate_compressor* compressor, const unsigned ch
   return libdeflate_deflate_compress(compressor, data, size, out->data(), size - 1);
 }
 
-// The local header, the name and the payload of one entry; the entry is recorded for the
-// central directory once all of it is written.
-bool write_entry(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                 std::uint16_t method, std::uint32_t crc, std::size_t uncompressed_size,
-                 const unsigned char* payload, std::size_t payload_size) {
+// The local header and the name of one entry; its payload follows, and the entry is
+// recorded for the central directory once all of it is written.
+bool write_entry_start(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       std::uint16_t method, std::uint32_t crc, std::uint64_t uncompressed_size,
+                       std::uint64_t payload_size, WrittenEntry* entry) {
   if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
     writer->error = "more than 65535 files";
     return false;
   }
-  WrittenEntry entry{};
-  entry.name = name;
-  entry.method = method;
-  entry.modified = modified;
-  entry.crc32 = crc;
-  entry.compressed_size = static_cast<std::uint32_t>(payload_size);
-  entry.uncompressed_size = static_cast<std::uint32_t>(uncompressed_size);
-  entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
+  *entry = WrittenEntry{};
+  entry->name = name;
+  entry->method = method;
+  entry->modified = modified;
+  entry->crc32 = crc;
+  entry->compressed_size = static_cast<std::uint32_t>(payload_size);
+  entry->uncompressed_size = static_cast<std::uint32_t>(uncompressed_size);
+  entry->header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
 
   unsigned char header[ZIP_LOCAL_HEADER_SIZE];
   put32(header + 0, ZIP_LOCAL_SIGNATURE);
   put16(header + 4, ZIP_SCAN_VERSION);
   put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
-  put16(header + 8, entry.method);
+  put16(header + 8, entry->method);
   put16(header + 10, modified.time);
   put16(header + 12, modified.date);
-  put32(header + 14, entry.crc32);
-  put32(header + 18, entry.compressed_size);
-  put32(header + 22, entry.uncompressed_size);
+  put32(header + 14, entry->crc32);
+  put32(header + 18, entry->compressed_size);
+  put32(header + 22, entry->uncompressed_size);
   put16(header + 26, static_cast<std::uint32_t>(name.size()));
   put16(header + 28, 0);
-  const bool ok = write_scrambled(writer, header, sizeof header) &&
-                  write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
-                                  name.size()) &&
+  return write_scrambled(writer, header, sizeof header) &&
+         write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()), name.size());
+}
+
+bool write_entry(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                 std::uint16_t method, std::uint32_t crc, std::size_t uncompressed_size,
+                 const unsigned char* payload, std::size_t payload_size) {
+  WrittenEntry entry{};
+  const bool ok = write_entry_start(writer, name, modified, method, crc, uncompressed_size,
+                                    payload_size, &entry) &&
                   write_scrambled(writer, payload, payload_size);
   if (ok) writer->entries.push_back(entry);
   return ok;
@@ -163,6 +171,31 @@ bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTi
                        const PackedEntry& packed) {
   return write_entry(writer, name, modified, packed.method, packed.crc32, packed.uncompressed_size,
                      packed.payload.data(), packed.payload.size());
+}
+
+bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                            const PackedEntry& packed, int fd, std::uint64_t offset, std::uint64_t size) {
+  WrittenEntry entry{};
+  if (!write_entry_start(writer, name, modified, packed.method, packed.crc32, packed.uncompressed_size,
+                         size, &entry)) {
+    return false;
+  }
+  unsigned char block[WRITE_BLOCK];
+  while (size > 0) {
+    const std::size_t wanted = size < sizeof block ? static_cast<std::size_t>(size) : sizeof block;
+    const ssize_t got = pread(fd, block, wanted, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      writer->error = std::string("cannot read back the set-aside data of ") + name + ": " +
+                      (got == 0 ? "the file is cut short" : std::strerror(errno));
+      return false;
+    }
+    if (!write_scrambled(writer, block, static_cast<std::size_t>(got))) return false;
+    offset += static_cast<std::uint64_t>(got);
+    size -= static_cast<std::uint64_t>(got);
+  }
+  writer->entries.push_back(entry);
+  return true;
 }
 
 bool writer_finish(ArchiveWriter* writer) {

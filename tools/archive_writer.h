@@ -55,6 +55,10 @@ bool entry_pack(libdeflate_compressor* compressor, std::vector<unsigned char>* d
 // Appends an entry made by entry_pack.
 bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                        const PackedEntry& packed);
+// The same for an entry whose payload was set aside in a file (packed.payload unused): size
+// bytes at offset of fd, copied through in blocks.
+bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                            const PackedEntry& packed, int fd, std::uint64_t offset, std::uint64_t size);
 // Appends the central directory and the end record.
 bool writer_finish(ArchiveWriter* writer);
 void writer_release(ArchiveWriter* writer);

@@ -368,7 +368,8 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   Progress progress{};
   progress_start(&progress, "packing");
   ParallelStats stats{};
-  ok = ok && parallel_pack(&writer, options.level, sources, options.jobs, &progress, &stats);
+  ok = ok && parallel_pack(&writer, options.level, sources, options.jobs, path_folder(options.out),
+                           &progress, &stats);
   ok = ok && writer_finish(&writer);
   progress_clear(&progress);
   if (!ok) pack_error("%s", writer.error.c_str());
