@@ -122,6 +122,29 @@ def check_find_package(prefix, work, version):
                   'find_package(OrvintaPack %s) found version %s' % (wanted, version))
 
 
+def check_function_refusals(prefix, work):
+    """orvinta_add_installer refuses calls it cannot honour while the project is configured."""
+    cases = [
+        ('FILES a', 'OUTPUT and FILES are required'),
+        ('OUTPUT s.exe FILES a SIGN_CERT c.pem', 'SIGN_CERT and SIGN_KEY go together'),
+        ('OUTPUT s.exe FILES a SIGN_CERT c.pem SIGN_KEY k.pem SIGN_PKCS12 p.p12', 'not both'),
+        ('OUTPUT s.exe FILES a TIMESTAMP_URL http://localhost/', 'need SIGN_CERT and SIGN_KEY or SIGN_PKCS12'),
+        ('OUTPUT s.exe LEVLE 3 FILES a', 'unknown arguments LEVLE;3'),
+        ('OUTPUT s.exe FILES a JOBS', 'JOBS given without a value'),
+    ]
+    for number, (arguments, message) in enumerate(cases):
+        project = os.path.join(work, 'refusal-%d' % number)
+        os.makedirs(project)
+        with open(os.path.join(project, 'CMakeLists.txt'), 'w') as f:
+            f.write('cmake_minimum_required(VERSION 3.20)\nproject(Probe LANGUAGES NONE)\n'
+                    'find_package(OrvintaPack 1.0 CONFIG REQUIRED)\n'
+                    'orvinta_add_installer(setup %s)\n' % arguments)
+        result = run(['cmake', '-S', project, '-B', os.path.join(project, 'build'), '-DCMAKE_PREFIX_PATH=' + prefix])
+        output = ' '.join((result.stdout + result.stderr).split())
+        check(result.returncode != 0 and message in output,
+              'orvinta_add_installer(setup %s) was not refused with "%s": %s' % (arguments, message, output))
+
+
 def test_install(args):
     prefix = os.path.join(args.work, 'prefix')
     result = run(['cmake', '--install', args.tree, '--prefix', prefix])
@@ -160,6 +183,7 @@ def test_install(args):
     check_man_page_covers_options(tool, page, 'installed')
     check_packs_with_its_own_stub(tool, stub, args.work, 'installed')
     check_find_package(prefix, args.work, args.version)
+    check_function_refusals(prefix, args.work)
 
 
 def test_package(args):
