@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "archive/zip_format.h"
+#include "common/little_endian.h"
 #include "tools/file_util.h"
 #include "tools/zip_central.h"
 
@@ -15,16 +16,6 @@ namespace {
 
 constexpr std::size_t WRITE_BLOCK = 65536;  // scrambled copy, on the stack
 constexpr int LEVEL_MAX = 12;
-
-void put16(unsigned char* at, std::uint32_t value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put32(unsigned char* at, std::uint32_t value) {
-  put16(at, value & 0xFFFF);
-  put16(at + 2, value >> 16);
-}
 
 // Scrambles a copy of the bytes block by block and writes it, keeping the running
 // offset and the 2 GiB bound: nothing at all is written past the bound.
@@ -38,7 +29,8 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
   unsigned char block[WRITE_BLOCK];
   while (size > 0) {
     const std::size_t n = size < sizeof block ? size : sizeof block;
-    for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(data[i] ^ ZIP_KEY);
+    std::memcpy(block, data, n);
+    zip_unscramble(block, n);  // the XOR with the key scrambles as well
     if (!fd_write_all(writer->fd, block, n)) {
       writer->error = std::string("cannot write the output: ") + std::strerror(errno);
       return false;
@@ -107,17 +99,17 @@ bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modi
   entry.compressed_size = static_cast<std::uint32_t>(payload_size);
 
   unsigned char header[ZIP_LOCAL_HEADER_SIZE];
-  put32(header + 0, ZIP_LOCAL_SIGNATURE);
-  put16(header + 4, ZIP_SCAN_VERSION);
-  put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
-  put16(header + 8, entry.method);
-  put16(header + 10, modified.time);
-  put16(header + 12, modified.date);
-  put32(header + 14, entry.crc32);
-  put32(header + 18, entry.compressed_size);
-  put32(header + 22, entry.uncompressed_size);
-  put16(header + 26, static_cast<std::uint32_t>(name.size()));
-  put16(header + 28, 0);
+  le_store32(header + 0, ZIP_LOCAL_SIGNATURE);
+  le_store16(header + 4, ZIP_SCAN_VERSION);
+  le_store16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
+  le_store16(header + 8, entry.method);
+  le_store16(header + 10, modified.time);
+  le_store16(header + 12, modified.date);
+  le_store32(header + 14, entry.crc32);
+  le_store32(header + 18, entry.compressed_size);
+  le_store32(header + 22, entry.uncompressed_size);
+  le_store16(header + 26, static_cast<std::uint32_t>(name.size()));
+  le_store16(header + 28, 0);
   const bool ok = write_scrambled(writer, header, sizeof header) &&
                   write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
                                   name.size()) &&
@@ -132,23 +124,23 @@ bool writer_finish(ArchiveWriter* writer) {
   const std::uint64_t central_start = writer->file_offset;
   for (const WrittenEntry& entry : writer->entries) {
     unsigned char record[ZIP_CENTRAL_HEADER_SIZE];
-    put32(record + 0, ZIP_CENTRAL_SIGNATURE);
-    put16(record + 4, ZIP_MADE_BY);
-    put16(record + 6, ZIP_SCAN_VERSION);
-    put16(record + 8, 0);
-    put16(record + 10, entry.method);
-    put16(record + 12, entry.modified.time);
-    put16(record + 14, entry.modified.date);
-    put32(record + 16, entry.crc32);
-    put32(record + 20, entry.compressed_size);
-    put32(record + 24, entry.uncompressed_size);
-    put16(record + 28, static_cast<std::uint32_t>(entry.name.size()));
-    put16(record + 30, 0);  // extra field
-    put16(record + 32, 0);  // comment
-    put16(record + 34, 0);  // disk number
-    put16(record + 36, 0);  // internal attributes
-    put32(record + 38, 0);  // external attributes
-    put32(record + 42, entry.header_offset);
+    le_store32(record + 0, ZIP_CENTRAL_SIGNATURE);
+    le_store16(record + 4, ZIP_MADE_BY);
+    le_store16(record + 6, ZIP_SCAN_VERSION);
+    le_store16(record + 8, 0);
+    le_store16(record + 10, entry.method);
+    le_store16(record + 12, entry.modified.time);
+    le_store16(record + 14, entry.modified.date);
+    le_store32(record + 16, entry.crc32);
+    le_store32(record + 20, entry.compressed_size);
+    le_store32(record + 24, entry.uncompressed_size);
+    le_store16(record + 28, static_cast<std::uint32_t>(entry.name.size()));
+    le_store16(record + 30, 0);  // extra field
+    le_store16(record + 32, 0);  // comment
+    le_store16(record + 34, 0);  // disk number
+    le_store16(record + 36, 0);  // internal attributes
+    le_store32(record + 38, 0);  // external attributes
+    le_store32(record + 42, entry.header_offset);
     if (!write_scrambled(writer, record, sizeof record) ||
         !write_scrambled(writer, reinterpret_cast<const unsigned char*>(entry.name.data()),
                          entry.name.size())) {
@@ -158,14 +150,14 @@ bool writer_finish(ArchiveWriter* writer) {
   const std::uint64_t central_size = writer->file_offset - central_start;
   const std::uint32_t count = static_cast<std::uint32_t>(writer->entries.size());
   unsigned char end[ZIP_END_RECORD_SIZE];
-  put32(end + 0, ZIP_END_SIGNATURE);
-  put16(end + 4, 0);
-  put16(end + 6, 0);
-  put16(end + 8, count);
-  put16(end + 10, count);
-  put32(end + 12, static_cast<std::uint32_t>(central_size));
-  put32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
-  put16(end + 20, 0);
+  le_store32(end + 0, ZIP_END_SIGNATURE);
+  le_store16(end + 4, 0);
+  le_store16(end + 6, 0);
+  le_store16(end + 8, count);
+  le_store16(end + 10, count);
+  le_store32(end + 12, static_cast<std::uint32_t>(central_size));
+  le_store32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
+  le_store16(end + 20, 0);
   return write_scrambled(writer, end, sizeof end);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "common/little_endian.h"
 #include "tools/zip_central.h"
 
 namespace {
@@ -20,11 +21,6 @@ std::string hex32(std::uint32_t value) {
   char text[11];
   std::snprintf(text, sizeof text, "0x%08" PRIX32, value);
   return text;
-}
-
-std::uint32_t get32(const unsigned char* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
 }  // namespace
@@ -102,7 +98,8 @@ std::int64_t find_scan_pattern(const char* path, std::string* error) {
   }
   constexpr std::size_t PATTERN_LENGTH = sizeof ZIP_SCAN_PATTERN;
   unsigned char scrambled[PATTERN_LENGTH];
-  for (std::size_t i = 0; i < PATTERN_LENGTH; ++i) scrambled[i] = ZIP_SCAN_PATTERN[i] ^ ZIP_KEY;
+  std::memcpy(scrambled, ZIP_SCAN_PATTERN, PATTERN_LENGTH);
+  zip_unscramble(scrambled, PATTERN_LENGTH);  // the pattern as it stands in the file
   // Keeps the last PATTERN_LENGTH - 1 bytes of a block in front of the next one, so a
   // pattern across two blocks is found too.
   std::vector<unsigned char> block(READ_BLOCK + PATTERN_LENGTH);
@@ -145,8 +142,8 @@ std::string walk_end_problem(const char* path, std::int64_t end_offset, std::int
                    std::fread(bytes, 1, sizeof bytes, input) == sizeof bytes;
   std::fclose(input);
   if (!got) return std::string();  // fewer than four bytes: no header can start there
-  for (unsigned char& b : bytes) b ^= ZIP_KEY;
-  if (get32(bytes) == ZIP_LOCAL_SIGNATURE) {
+  zip_unscramble(bytes, sizeof bytes);
+  if (le_load32(bytes) == ZIP_LOCAL_SIGNATURE) {
     return "the local header at offset " + std::to_string(end_offset) +
            " does not parse (name length 0 or cut short): the installer stops there and "
            "installs none of the entries from there on";

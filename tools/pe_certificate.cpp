@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/little_endian.h"
+
 namespace {
 
 constexpr std::size_t HEADER_BYTES = 4096;
@@ -19,12 +21,6 @@ constexpr std::size_t DIRECTORY_COUNT_AT_PE32_PLUS = 108;
 constexpr std::uint32_t SECURITY_DIRECTORY = 4;
 constexpr std::size_t DIRECTORY_ENTRY_SIZE = 8;
 
-std::uint16_t read16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t read32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
 bool pe_certificate_table_from(const unsigned char* bytes, std::size_t size, PeCertificateTable* table,
@@ -34,7 +30,7 @@ bool pe_certificate_table_from(const unsigned char* bytes, std::size_t size, PeC
     *error = "not a Windows executable (no MZ header)";
     return false;
   }
-  const std::size_t pe_at = read32(bytes + DOS_LFANEW_AT);
+  const std::size_t pe_at = le_load32(bytes + DOS_LFANEW_AT);
   // Each bound is checked against what is left, so that no sum can wrap.
   if (pe_at > size || size - pe_at < 4 + COFF_HEADER_SIZE + 2 || std::memcmp(bytes + pe_at, "PE\0\0", 4) != 0) {
     *error = "not a Windows executable (no PE header)";
@@ -42,8 +38,8 @@ bool pe_certificate_table_from(const unsigned char* bytes, std::size_t size, PeC
   }
   const std::size_t coff_at = pe_at + 4;
   const std::size_t optional_at = coff_at + COFF_HEADER_SIZE;
-  const std::size_t optional_size = read16(bytes + coff_at + COFF_OPTIONAL_SIZE_AT);
-  const std::uint16_t magic = read16(bytes + optional_at);
+  const std::size_t optional_size = le_load16(bytes + coff_at + COFF_OPTIONAL_SIZE_AT);
+  const std::uint16_t magic = le_load16(bytes + optional_at);
   std::size_t count_at = 0;
   if (magic == MAGIC_PE32) {
     count_at = DIRECTORY_COUNT_AT_PE32;
@@ -57,12 +53,12 @@ bool pe_certificate_table_from(const unsigned char* bytes, std::size_t size, PeC
     *error = "the optional header is cut short";
     return false;
   }
-  const std::uint32_t directories = read32(bytes + optional_at + count_at);
+  const std::uint32_t directories = le_load32(bytes + optional_at + count_at);
   const std::size_t entry_at = count_at + 4 + SECURITY_DIRECTORY * DIRECTORY_ENTRY_SIZE;
   // An image with fewer directories, or an optional header that ends first, has no table.
   if (directories <= SECURITY_DIRECTORY || optional_size < entry_at + DIRECTORY_ENTRY_SIZE) return true;
-  table->offset = read32(bytes + optional_at + entry_at);
-  table->size = read32(bytes + optional_at + entry_at + 4);
+  table->offset = le_load32(bytes + optional_at + entry_at);
+  table->size = le_load32(bytes + optional_at + entry_at + 4);
   table->present = table->size != 0;
   return true;
 }

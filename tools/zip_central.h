@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "archive/zip_format.h"
+
 constexpr std::uint32_t ZIP_CENTRAL_SIGNATURE = 0x02014B50;  // "PK\1\2"
 constexpr std::uint32_t ZIP_END_SIGNATURE = 0x06054B50;      // "PK\5\6"
 constexpr std::uint32_t ZIP_CENTRAL_HEADER_SIZE = 46;
@@ -13,8 +15,7 @@ constexpr std::uint32_t ZIP_END_RECORD_SIZE = 22;
 constexpr std::uint16_t ZIP_MADE_BY = 20;
 // The end record counts entries in 16 bits; without ZIP64 no more fit.
 constexpr std::uint32_t ZIP_MAX_ENTRIES = 0xFFFF;
-// Offsets are signed 32-bit values in the installer's reader: the whole archive must end
-// within the first 2 GiB - 1 bytes of the file.
-constexpr std::uint64_t ZIP_MAX_FILE_END = 0x7FFFFFFF;
+// The whole archive must end where the installer's 32-bit offsets still reach.
+constexpr std::uint64_t ZIP_MAX_FILE_END = ZIP_OFFSET_MAX;
 // Files of 2 GiB or more cannot be entries.
 constexpr std::uint64_t ZIP_MAX_ENTRY_SIZE = 0x7FFFFFFF;

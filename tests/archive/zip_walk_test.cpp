@@ -219,8 +219,18 @@ TEST(ZipWalk, EntryInfoCarriesEveryHeaderField) {
   e.extra = Bytes(9, 0xEE);
   a.entries.push_back(e);
   a.entries.push_back(zip_test_entry("after", "z"));
+  const Bytes bytes = zip_build(a).bytes;
+  // The reader and the builder share the key and the byte order; the bytes on disk,
+  // unscrambled here with the literal key, show both are what the format says.
+  const auto plain = [&bytes](std::size_t at) { return bytes[at] ^ 0xA7; };
+  EXPECT_EQ(plain(0), 0x50);  // "PK\3\4"
+  EXPECT_EQ(plain(3), 0x04);
+  EXPECT_EQ(plain(6), 0x02);  // flags 0x0802, low byte first
+  EXPECT_EQ(plain(7), 0x08);
+  EXPECT_EQ(plain(14), 0xD4);  // CRC-32 0xA1B2C3D4
+  EXPECT_EQ(plain(17), 0xA1);
   std::int32_t offset = -1;
-  ZipReader* reader = open_bytes(zip_build(a).bytes, &offset);
+  ZipReader* reader = open_bytes(bytes, &offset);
   ASSERT_NE(reader, nullptr);
   ZipEntryInfo info;
   ASSERT_EQ(zip_get_info(reader, &info), 0);

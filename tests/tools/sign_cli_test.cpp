@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/little_endian.h"
 #include "tests/support/zip_builder.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/pe_certificate.h"
@@ -16,13 +17,8 @@ namespace {
 
 const std::string PACK = ORVINTA_PACK_PATH;
 
-void put16(Bytes& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+void put16(Bytes& b, std::size_t at, std::uint16_t v) { le_store16(b.data() + at, v); }
+void put32(Bytes& b, std::size_t at, std::uint32_t v) { le_store32(b.data() + at, v); }
 
 constexpr std::size_t PE_AT = 0x80;
 constexpr std::size_t OPTIONAL_AT = PE_AT + 24;

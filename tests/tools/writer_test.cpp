@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "common/little_endian.h"
 #include "tests/support/zip_builder.h"
 #include "tools/archive_writer.h"
 #include "tools/dos_time.h"
@@ -19,8 +20,8 @@
 
 namespace {
 
-std::uint32_t get16(const Bytes& b, std::size_t at) { return b[at] | b[at + 1] << 8; }
-std::uint32_t get32(const Bytes& b, std::size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }
+std::uint32_t get16(const Bytes& b, std::size_t at) { return le_load16(b.data() + at); }
+std::uint32_t get32(const Bytes& b, std::size_t at) { return le_load32(b.data() + at); }
 
 // A temporary file that is removed at the end of the test.
 struct TempPath {
