@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "archive/zip_reader.h"
-#include "installer/install_paths.h"
+#include "install_core/install_paths.h"
 
 struct EntryFileOps {
   void* context;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/install_entries.h"
+#include "install_core/install_entries.h"
 
 struct Sandbox {
   std::string root;         // the throw-away folder

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "installer/install_messages.h"
-#include "installer/install_paths.h"
+#include "install_core/install_messages.h"
+#include "install_core/install_paths.h"
 
 namespace {
 

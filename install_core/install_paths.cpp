@@ -1,4 +1,8 @@
-#include "installer/install_paths.h"
+// The paths of the installation, each built into a fixed 256-byte buffer. A builder
+// reports a path that does not fit instead of letting a cut one be used; the cut text
+// stays in the buffer only so that a message can show it.
+
+#include "install_core/install_paths.h"
 
 DestinationStatus install_build_destination(const char* program_files, InstallPath& out) {
   if (program_files == nullptr || program_files[0] == 0) {

@@ -1,6 +1,11 @@
-#include "installer/install_entries.h"
+// The entry loop: one entry at a time, its path built and checked, its file created,
+// extracted into and closed before the next is touched. It stops at the first entry it
+// cannot write, and it never opens a file for a name that is unsafe or a path that does
+// not fit; what to tell the user is left to the caller.
 
-#include "installer/entry_name.h"
+#include "install_core/install_entries.h"
+
+#include "install_core/entry_name.h"
 
 InstallLoopResult install_entries(ZipReader* reader, const char* destination, const EntryFileOps& ops,
                                   InstallPath& entry_path) {

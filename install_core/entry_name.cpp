@@ -1,4 +1,8 @@
-#include "installer/entry_name.h"
+// The check that keeps every entry inside the destination folder: the installer may run
+// elevated, so an archive must never be able to name a file elsewhere. Plain byte
+// tests on the stored name, before any conversion; portable, so the host tests it too.
+
+#include "install_core/entry_name.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "tests/host_installer/sandbox.h"
+#include "tests/install_core/sandbox.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "installer/install_entries.h"
-#include "tests/host_installer/sandbox.h"
+#include "install_core/install_entries.h"
+#include "tests/install_core/sandbox.h"
 #include "tests/support/zip_builder.h"
 
 namespace {

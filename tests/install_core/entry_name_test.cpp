@@ -1,4 +1,4 @@
-#include "installer/entry_name.h"
+#include "install_core/entry_name.h"
 
 #include <gtest/gtest.h>
 
