@@ -1,6 +1,6 @@
 // In-memory archive builder for tests. Kept free of the reader's own code: its CRC-32
-// is computed bit by bit and its Deflate comes from zlib (or a literal-only encoder
-// where zlib is missing), so a fault in the reader cannot hide in the expectations.
+// is computed bit by bit and its Deflate comes from zlib (or from its own literal-only
+// encoder), so a fault in the reader cannot hide in the expectations.
 // Only the format's definitions are shared (the key and its XOR, the byte order, the
 // field constants); the walk tests check the bytes it writes against literal values.
 
@@ -10,9 +10,7 @@
 
 #include "common/little_endian.h"
 
-#if defined(ORVINTA_TEST_HAVE_ZLIB)
 #include "tests/support/zlib_reference.h"
-#endif
 
 namespace {
 
@@ -37,7 +35,7 @@ void put32(Bytes& out, std::uint32_t value) {
   put_bytes(out, field, sizeof field);
 }
 
-// Fixed-Huffman block holding only literals: enough for tests on hosts without zlib.
+// Fixed-Huffman block holding only literals, built here bit by bit.
 struct BitWriter {
   Bytes out;
   std::uint32_t buffer = 0;
@@ -112,12 +110,7 @@ std::uint32_t zip_test_crc32(const Bytes& data) {
 }
 
 Bytes zip_test_deflate(const Bytes& data, int level) {
-#if defined(ORVINTA_TEST_HAVE_ZLIB)
   return zlib_raw_deflate(data.data(), data.size(), level);
-#else
-  (void)level;
-  return zip_test_deflate_literals(data);
-#endif
 }
 
 Bytes zip_test_random_bytes(std::size_t count, std::uint32_t seed) {

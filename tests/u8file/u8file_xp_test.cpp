@@ -1,5 +1,5 @@
 // u8_stat on the Windows 2000/XP/2003 generation, where it builds the record from the
-// file's attributes. Under Wine the program starts itself again as Windows XP.
+// file's attributes. Part of the program that runs as Windows XP (u8file_xp_tests).
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "installer/elevation.h"
-#include "tests/windows/as_windows_xp.h"
-#include "tests/windows/scratch.h"
-#include "tests/windows/stat_samples.h"
+#include "tests/support/as_windows_xp.h"
+#include "tests/support/scratch.h"
+#include "tests/u8file/stat_samples.h"
 #include "u8file/u8file.h"
 
 namespace {
@@ -89,21 +88,4 @@ TEST_F(U8StatOnXp, FilesBeyondTheSizeFieldFail) {
   EXPECT_EQ(0x8180, st.st_mode);
 }
 
-// Wine's kernel32 exports GetLocaleInfoEx whatever version it reports: the export, not
-// GetVersion, settles the generation whenever kernel32 loads.
-TEST(ElevationOnXp, ExportDecidesOverTheReportedVersion) {
-  if (!reports_windows_xp()) GTEST_SKIP() << "not reporting Windows XP";
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  ASSERT_NE(nullptr, kernel32);
-  const bool exported = GetProcAddress(kernel32, "GetLocaleInfoEx") != nullptr;
-  EXPECT_EQ(exported ? 1 : 0, is_vista_or_later());
-}
-
 }  // namespace
-
-int main(int argc, char** argv) {
-  int exit_code = 0;
-  if (!ensure_windows_xp_version(exit_code)) return exit_code;
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "tests/windows/scratch.h"
-#include "tests/windows/stat_samples.h"
+#include "tests/support/scratch.h"
+#include "tests/u8file/stat_samples.h"
 #include "u8file/u8_stat_mode.h"
 #include "u8file/u8file.h"
 

@@ -1,6 +1,6 @@
 // Builds the stat tests' files with Win32 directly.
 
-#include "tests/windows/stat_samples.h"
+#include "tests/u8file/stat_samples.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Test helpers built on Win32 alone, so that they stay independent of the file layer.
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 
 #include <winioctl.h>
 

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 #include "u8file/u8file.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "installer/elevation.h"
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

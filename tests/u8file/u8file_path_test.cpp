@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <string>
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 #include "u8file/u8_path.h"
 #include "u8file/u8file.h"
 

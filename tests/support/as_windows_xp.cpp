@@ -1,13 +1,13 @@
 // Self-relaunch with Wine's per-program Windows version set to XP.
 
-#include "tests/windows/as_windows_xp.h"
+#include "tests/support/as_windows_xp.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 #include "u8file/u8file.h"
 
 namespace {

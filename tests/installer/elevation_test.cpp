@@ -10,7 +10,7 @@
 
 #include "installer/elevation.h"
 #include "installer/elevation_decision.h"
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

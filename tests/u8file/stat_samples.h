@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/windows/scratch.h"
+#include "tests/support/scratch.h"
 
 // 2009-02-13 23:31:30 UTC, plus most of a second that the conversion must drop.
 constexpr std::int64_t SAMPLE_WRITE_SECONDS = 1234567890;
