@@ -16,22 +16,10 @@
 #include <vector>
 
 #include "decode/inflater.h"
+#include "tests/support/counting_allocator.h"
 #include "tests/support/zlib_reference.h"
 
 namespace {
-
-std::int64_t live_blocks = 0;
-
-void* fuzz_allocate(std::size_t size) {
-  void* block = std::malloc(size);
-  if (block != nullptr) ++live_blocks;
-  return block;
-}
-
-void fuzz_release(void* block) {
-  if (block != nullptr) --live_blocks;
-  std::free(block);
-}
 
 struct Output {
   std::vector<unsigned char> bytes;
@@ -68,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (reference_ok == 0 && expected.size() >= (64u << 20)) return 0;
 
   Output out;
-  live_blocks = 0;
-  Inflater* f = inflater_create(&out, collect, fuzz_allocate, fuzz_release);
+  counting_reset();
+  Inflater* f = inflater_create(&out, collect, counting_allocate, counting_release);
   if (f == nullptr) std::abort();
   bool failed = false;
   std::size_t at = 0;
@@ -89,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (failed && tail == 0) std::abort();
   const int verdict = inflater_finish(f);
   if (failed && verdict == 0) std::abort();
-  if (live_blocks != 0) std::abort();
+  if (counting_live_blocks() != 0) std::abort();
 
   if (reference_ok != 0) {
     if (failed) std::abort();

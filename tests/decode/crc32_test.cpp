@@ -3,35 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "decode/crc32.h"
+#include "tests/support/counting_allocator.h"
 #include "tests/support/zip_builder.h"
 
 namespace {
 
-int g_allocations_left = -1;  // -1: unlimited
-int g_live_blocks = 0;
-
-void* limited_allocate(std::size_t size) {
-  if (g_allocations_left == 0) return nullptr;
-  if (g_allocations_left > 0) --g_allocations_left;
-  ++g_live_blocks;
-  return std::malloc(size);
-}
-
-void counted_release(void* block) {
-  --g_live_blocks;
-  std::free(block);
-}
-
 struct CrcFixture : ::testing::Test {
-  void SetUp() override {
-    g_allocations_left = -1;
-    g_live_blocks = 0;
-  }
-  void TearDown() override { EXPECT_EQ(g_live_blocks, 0); }
+  void SetUp() override { counting_reset(); }
+  void TearDown() override { EXPECT_EQ(counting_live_blocks(), 0u); }
 };
 
 std::uint32_t finished_crc(const CrcTable* table, const Bytes& data) {
@@ -39,7 +21,7 @@ std::uint32_t finished_crc(const CrcTable* table, const Bytes& data) {
 }
 
 TEST_F(CrcFixture, KnownValues) {
-  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  CrcTable* table = crc_table_create(counting_allocate, counting_release);
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(crc_table_complete(table), 1);
   EXPECT_EQ(finished_crc(table, zip_test_bytes("123456789")), 0xCBF43926u);
@@ -52,7 +34,7 @@ TEST_F(CrcFixture, KnownValues) {
 }
 
 TEST_F(CrcFixture, MatchesBitwiseReferenceOnEveryByteValueAndSplit) {
-  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  CrcTable* table = crc_table_create(counting_allocate, counting_release);
   ASSERT_NE(table, nullptr);
   Bytes data = zip_test_random_bytes(5000, 3);
   for (int i = 0; i < 256; ++i) data.push_back(static_cast<std::uint8_t>(i));
@@ -76,7 +58,7 @@ TEST_F(CrcFixture, LongRunsAgreeWithTheReferenceFromAnyStartValue) {
   // Long runs are computed in parallel lanes and joined: lengths around the lane
   // threshold and not divisible by the lane count, and start values other than the
   // usual one, must all agree with the byte-at-a-time reference.
-  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  CrcTable* table = crc_table_create(counting_allocate, counting_release);
   ASSERT_NE(table, nullptr);
   const Bytes data = zip_test_random_bytes(70001, 11);
   for (std::uint32_t length : {1023u, 1024u, 1025u, 1027u, 4099u, 32768u, 70001u}) {
@@ -93,17 +75,17 @@ TEST_F(CrcFixture, LongRunsAgreeWithTheReferenceFromAnyStartValue) {
 }
 
 TEST_F(CrcFixture, MissingFunctionsOrMemory) {
-  EXPECT_EQ(crc_table_create(nullptr, counted_release), nullptr);
-  EXPECT_EQ(crc_table_create(limited_allocate, nullptr), nullptr);
-  g_allocations_left = 0;
-  EXPECT_EQ(crc_table_create(limited_allocate, counted_release), nullptr);
+  EXPECT_EQ(crc_table_create(nullptr, counting_release), nullptr);
+  EXPECT_EQ(crc_table_create(counting_allocate, nullptr), nullptr);
+  counting_fail_from(1);  // no memory at all
+  EXPECT_EQ(crc_table_create(counting_allocate, counting_release), nullptr);
 }
 
 TEST_F(CrcFixture, FailedTableAllocationLeavesValuesUnchanged) {
-  g_allocations_left = 1;  // the record, not its table
-  CrcTable* table = crc_table_create(limited_allocate, counted_release);
+  counting_fail_from(2);  // the record, not its table
+  CrcTable* table = crc_table_create(counting_allocate, counting_release);
   ASSERT_NE(table, nullptr);
-  EXPECT_EQ(g_live_blocks, 1);
+  EXPECT_EQ(counting_live_blocks(), 1u);
   EXPECT_EQ(crc_table_complete(table), 0);
   const Bytes data = zip_test_bytes("123456789");
   for (std::uint32_t start : {0xFFFFFFFFu, 0u, 0xDEADBEEFu}) {
