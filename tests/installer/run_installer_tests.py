@@ -131,6 +131,14 @@ class Suite:
     def reading_message(self, exe):
         return FORMAT_READING % self.wine.windows_path(exe)
 
+    def expect_clean_install(self, outcome, files, what):
+        """Exit code 0, no message, the destination holding exactly the files, the program run."""
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, '%s leaves exactly the payload, byte for byte: %s'
+               % (what, sorted((self.destination() or {}).keys())))
+        self.expect_program_ran(outcome)
+
     # -- cases --
 
     def case_normal_install(self):
@@ -149,12 +157,7 @@ class Suite:
             listing = subprocess.run([self.pack, 'list', exe], stdout=subprocess.PIPE, text=True).stdout
             expect(' stored ' in listing and ' deflate ' in listing, 'stored and deflated entries:\n' + listing)
         reset_folder(self.wine.destination())
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination holds exactly the payload, byte for byte: %s'
-               % sorted((self.destination() or {}).keys()))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the installation')
 
     def case_second_run_replaces_everything(self):
         files = {'orvinta.exe': self.fake_bytes, 'a.txt': text_payload(5000, 6), 'b.bin': random_payload(3000, 7)}
@@ -169,12 +172,7 @@ class Suite:
         os.makedirs(os.path.join(destination, 'old folder'))
         with open(os.path.join(destination, 'old folder', 'inner.txt'), 'wb') as f:
             f.write(b'below a folder')
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'second run leaves exactly the payload: %s'
-               % sorted((self.destination() or {}).keys()))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the second run')
 
     def case_no_archive(self):
         exe = self.installer_path('bare')
@@ -344,10 +342,7 @@ class Suite:
         exe = self.packed('hardened', files)
         reset_folder(self.wine.destination())
         outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(outcome, files, 'the hardened installation')
         expect(outcome.kernel_calls, 'no kernel32 call traced')
         installer_thread = outcome.kernel_calls[0][0]
         calls = [c[1:] for c in outcome.kernel_calls if c[0] == installer_thread]
@@ -376,11 +371,7 @@ class Suite:
                                  stderr=subprocess.STDOUT, text=True)
         expect(checked.returncode == 0 and 'signature verified' in checked.stdout, checked.stdout)
         reset_folder(self.wine.destination())
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the signed installer')
 
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}
