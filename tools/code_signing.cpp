@@ -1,3 +1,10 @@
+// Signing and signature checks of finished installers by running osslsigncode as a
+// child process: its arguments passed as a list (never through a shell), its input from
+// /dev/null so that it can never wait for a passphrase, its report collected and cut
+// down to the lines that say what went wrong. The signing time comes from
+// SOURCE_DATE_EPOCH, so that a signed build can be reproduced. The file to be signed is
+// never changed: the signed copy is a new file.
+
 #include "tools/code_signing.h"
 
 #include <fcntl.h>

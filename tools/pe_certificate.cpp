@@ -1,3 +1,8 @@
+// Finding the Authenticode certificate table in a PE image's headers: whether a stub or
+// an installer is signed, and where its signature lies. Only reads, and never trusts a
+// field of the file: every offset is checked against the bytes actually read before it
+// is followed, so a damaged or hostile file gives a reason, never a read past the buffer.
+
 #include "tools/pe_certificate.h"
 
 #include <cerrno>
