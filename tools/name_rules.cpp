@@ -199,3 +199,16 @@ std::string name_fold_case(const char* name, std::size_t length) {
 bool name_is_installed_program(const char* name, std::size_t length) {
   return name_fold_case(name, length) == INSTALLED_PROGRAM;
 }
+
+std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos) {
+  std::size_t next = pos;
+  std::uint32_t code = 0;
+  return utf8_next(text, length, &next, &code) ? next - pos : 0;
+}
+
+bool name_is_ascii(const char* name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(name[i]) >= 0x80) return false;
+  }
+  return true;
+}
