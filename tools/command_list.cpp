@@ -42,6 +42,11 @@ int list_installer(const char* path, const InspectOptions& options) {
   std::string error;
   if (!stub_identify_file(path, &stub, &error)) {
     pack_error("%s", error.c_str());
+    if (options.json) {
+      report["verdict"] = "no-archive";
+      report["error"] = error;
+      report_print(report);
+    }
     return PACK_EXIT_FAILED;
   }
   const std::string stub_error = stub_problem(path, stub, options.allow_x86_64_test_stub);

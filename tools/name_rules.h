@@ -57,6 +57,9 @@ std::string name_fold_case(const char* name, std::size_t length);
 // not the shortest form of a scalar value.
 std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos);
 
+// Appends the UTF-8 form of a scalar value.
+void utf8_append(std::string& out, std::uint32_t code);
+
 // True when every byte is ASCII: other names get the ZIP flag that marks them as UTF-8.
 bool name_is_ascii(const char* name, std::size_t length);
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/name_rules.h"
+
 namespace {
 
 constexpr std::uint32_t DOS_LFANEW_AT = 0x3C;
@@ -90,21 +92,7 @@ std::string utf16_to_utf8(const unsigned char* data, std::size_t at, std::size_t
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
       unit = 0xFFFD;
     }
-    if (unit < 0x80) {
-      text += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      text += static_cast<char>(0xC0 | (unit >> 6));
-      text += static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (unit < 0x10000) {
-      text += static_cast<char>(0xE0 | (unit >> 12));
-      text += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | (unit >> 18));
-      text += static_cast<char>(0x80 | ((unit >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (unit & 0x3F));
-    }
+    utf8_append(text, unit);
   }
   *stop = pos;
   return text;
