@@ -10,6 +10,7 @@
 #include "archive/zip_format.h"
 #include "common/little_endian.h"
 #include "tools/file_util.h"
+#include "tools/name_rules.h"
 #include "tools/zip_central.h"
 
 namespace {
@@ -65,8 +66,26 @@ bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int le
   return true;
 }
 
-bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                const unsigned char* data, std::size_t size) {
+void writer_pack(libdeflate_compressor* compressor, const unsigned char* data, std::size_t size,
+                 PackedData* packed) {
+  packed->crc32 = libdeflate_crc32(0, data, size);
+  packed->method = ZIP_METHOD_STORED;
+  packed->deflated.clear();
+  // Deflate output must come out strictly smaller than the data, else the entry is stored.
+  if (compressor == nullptr || size <= 1) return;
+  packed->deflated.resize(size - 1);
+  const std::size_t length =
+      libdeflate_deflate_compress(compressor, data, size, packed->deflated.data(), size - 1);
+  if (length == 0) {
+    std::vector<unsigned char>().swap(packed->deflated);
+    return;
+  }
+  packed->deflated.resize(length);
+  packed->method = ZIP_METHOD_DEFLATE;
+}
+
+bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       const unsigned char* data, std::size_t size, const PackedData& packed) {
   if (size > ZIP_MAX_ENTRY_SIZE) {
     writer->error = name + " is 2 GiB or larger";
     return false;
@@ -77,31 +96,21 @@ bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modi
   }
   WrittenEntry entry{};
   entry.name = name;
+  entry.flags = name_is_ascii(name.data(), name.size()) ? 0 : ZIP_FLAG_UTF8;
   entry.modified = modified;
-  entry.crc32 = libdeflate_crc32(0, data, size);
+  entry.crc32 = packed.crc32;
   entry.uncompressed_size = static_cast<std::uint32_t>(size);
   entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
-
-  // Deflate output must come out strictly smaller than the data, else the entry is stored.
-  const unsigned char* payload = data;
-  std::size_t payload_size = size;
-  entry.method = ZIP_METHOD_STORED;
-  if (writer->compressor != nullptr && size > 1) {
-    writer->buffer.resize(size - 1);
-    const std::size_t packed =
-        libdeflate_deflate_compress(writer->compressor, data, size, writer->buffer.data(), size - 1);
-    if (packed != 0) {
-      payload = writer->buffer.data();
-      payload_size = packed;
-      entry.method = ZIP_METHOD_DEFLATE;
-    }
-  }
+  entry.method = packed.method;
+  const bool deflated = packed.method == ZIP_METHOD_DEFLATE;
+  const unsigned char* payload = deflated ? packed.deflated.data() : data;
+  const std::size_t payload_size = deflated ? packed.deflated.size() : size;
   entry.compressed_size = static_cast<std::uint32_t>(payload_size);
 
   unsigned char header[ZIP_LOCAL_HEADER_SIZE];
   le_store32(header + 0, ZIP_LOCAL_SIGNATURE);
   le_store16(header + 4, ZIP_SCAN_VERSION);
-  le_store16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
+  le_store16(header + 6, entry.flags);  // no encryption, no data descriptor: sizes and CRC are right here
   le_store16(header + 8, entry.method);
   le_store16(header + 10, modified.time);
   le_store16(header + 12, modified.date);
@@ -115,19 +124,28 @@ bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modi
                                   name.size()) &&
                   write_scrambled(writer, payload, payload_size);
   if (ok) writer->entries.push_back(entry);
-  // Large scratch memory is not kept from one file to the next.
-  std::vector<unsigned char>().swap(writer->buffer);
   return ok;
 }
 
-bool writer_finish(ArchiveWriter* writer) {
+bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                const unsigned char* data, std::size_t size) {
+  PackedData packed{};
+  writer_pack(writer->compressor, data, size, &packed);
+  return writer_add_packed(writer, name, modified, data, size, packed);
+}
+
+bool writer_finish(ArchiveWriter* writer, const std::string& comment) {
+  if (comment.size() > ZIP_MAX_COMMENT) {
+    writer->error = "the archive comment is longer than 65535 bytes";
+    return false;
+  }
   const std::uint64_t central_start = writer->file_offset;
   for (const WrittenEntry& entry : writer->entries) {
     unsigned char record[ZIP_CENTRAL_HEADER_SIZE];
     le_store32(record + 0, ZIP_CENTRAL_SIGNATURE);
     le_store16(record + 4, ZIP_MADE_BY);
     le_store16(record + 6, ZIP_SCAN_VERSION);
-    le_store16(record + 8, 0);
+    le_store16(record + 8, entry.flags);
     le_store16(record + 10, entry.method);
     le_store16(record + 12, entry.modified.time);
     le_store16(record + 14, entry.modified.date);
@@ -157,12 +175,12 @@ bool writer_finish(ArchiveWriter* writer) {
   le_store16(end + 10, count);
   le_store32(end + 12, static_cast<std::uint32_t>(central_size));
   le_store32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
-  le_store16(end + 20, 0);
-  return write_scrambled(writer, end, sizeof end);
+  le_store16(end + 20, static_cast<std::uint32_t>(comment.size()));
+  return write_scrambled(writer, end, sizeof end) &&
+         write_scrambled(writer, reinterpret_cast<const unsigned char*>(comment.data()), comment.size());
 }
 
 void writer_release(ArchiveWriter* writer) {
   libdeflate_free_compressor(writer->compressor);
   writer->compressor = nullptr;
-  std::vector<unsigned char>().swap(writer->buffer);
 }

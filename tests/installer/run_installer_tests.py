@@ -20,7 +20,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from installer_wine import (CAPTION, FAKE_SLEEP_MS, FORMAT_CREATING, FORMAT_READING, WINDOWS_DESTINATION, Entry, Wine,  # noqa: E402
                             folder_contents, pack_installer, parse_fake_log, pe_arch, reset_folder,
-                            write_installer)
+                            stub_options, write_installer)
 
 
 class Failed(Exception):
@@ -151,10 +151,14 @@ class Suite:
             'random.bin': random_payload(200000, 3),
             'small.txt': text_payload(1000, 4),
             'large.txt': text_payload(700000, 5),
+            # Names that are not ASCII carry the UTF-8 flag (bit 11), which the installer ignores.
+            'donn\u00e9es.txt': text_payload(3000, 16),
+            '\u043e\u0442\u0447\u0451\u0442.bin': random_payload(500, 17),
         }
         exe = self.packed('normal', files)
         if self.pack:  # the case is about both kinds of entry: make sure the tool wrote both
-            listing = subprocess.run([self.pack, 'list', exe], stdout=subprocess.PIPE, text=True).stdout
+            listing = subprocess.run([self.pack, 'list'] + stub_options(self.stub) + [exe], stdout=subprocess.PIPE,
+                                     text=True).stdout
             expect(' stored ' in listing and ' deflate ' in listing, 'stored and deflated entries:\n' + listing)
         reset_folder(self.wine.destination())
         self.expect_clean_install(self.run(exe), files, 'the installation')
@@ -367,7 +371,8 @@ class Suite:
         files = {'orvinta.exe': self.fake_bytes, 'notes.txt': text_payload(30000, 14),
                  'data.bin': random_payload(50000, 15)}
         exe = self.packed('signed', files, ['--sign-cert', cert, '--sign-key', key])
-        checked = subprocess.run([self.pack, 'verify', '--ca-file', cert, exe], stdout=subprocess.PIPE,
+        checked = subprocess.run([self.pack, 'verify', '--ca-file', cert] + stub_options(self.stub) + [exe],
+                                 stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True)
         expect(checked.returncode == 0 and 'signature verified' in checked.stdout, checked.stdout)
         reset_folder(self.wine.destination())
