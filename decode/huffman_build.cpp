@@ -51,9 +51,9 @@ HuffmanEntry make_entry(std::uint32_t symbol, std::uint32_t s, const std::uint16
 
 }  // namespace
 
-int huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
-                        std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
-                        HuffmanEntry** table_out, std::uint32_t* lookup_bits) {
+HuffmanBuildResult huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
+                                       std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
+                                       HuffmanEntry** table_out, std::uint32_t* lookup_bits) {
   // Arguments outside the alphabet sizes of the format are refused like an impossible
   // code: nothing is allocated.
   if (n == 0 || n > MAX_LITERAL_SYMBOLS) return HUFFMAN_OVERSUBSCRIBED;

@@ -1,0 +1,93 @@
+#pragma once
+// The fast loop of Huffman data decoding and the tables it reads. The careful path
+// (decode_huffman_data) reads the stream symbol by symbol from the HuffmanEntry tables
+// and can stop at any bit; the fast loop runs whole symbols from a bit buffer the width
+// of the machine word while the ring holds enough input for any symbol and the window
+// has room for any step, and leaves the record at a symbol boundary in the form the
+// careful path reads.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/deflate_tables.h"
+#include "decode/huffman.h"
+#include "decode/inflater_record.h"
+
+// ---- the fast tables ----------------------------------------------------------------
+//
+// Built for each Huffman block from the same code lengths as its HuffmanEntry tables,
+// one 32-bit word per slot, one level only, indexed by the next stream bits:
+//   bits 0..7    bits the entry consumes: the code, plus the extra bits of a length or
+//                distance (at most 11 + 13, so bit 5 and up stay clear and the word's low
+//                bits can be the shift count itself)
+//   bits 8..11   the code's own length, below which a length's or distance's extra bits
+//                begin
+//   bit 12       FAST_SLOW: the careful tables decide (a code longer than the fast
+//                table, end of block, symbols with no meaning, patterns of no code)
+//   bits 16..30  literal byte, base length or base distance
+//   bit 31       FAST_LITERAL
+using FastEntry = std::uint32_t;
+
+constexpr FastEntry FAST_LITERAL = 0x80000000u;
+constexpr FastEntry FAST_SLOW = 0x1000u;
+constexpr std::uint32_t FAST_VALUE_SHIFT = 16;
+constexpr std::uint32_t FAST_CODE_SHIFT = 8;
+constexpr FastEntry FAST_USED_MASK = 0xFFu;
+constexpr FastEntry FAST_CODE_MASK = 0xFu;
+
+// Widths of the two fast tables (lowered to the longest code of a set): wide enough that
+// the codes of real data almost all resolve in one lookup, small enough to stay in the
+// first-level cache and to be filled cheaply for every block.
+constexpr std::uint32_t FAST_LITERAL_BITS = 11;
+constexpr std::uint32_t FAST_DISTANCE_BITS = 10;
+constexpr std::uint32_t FAST_TABLE_ENTRIES = (1u << FAST_LITERAL_BITS) + (1u << FAST_DISTANCE_BITS);
+
+static_assert(FAST_DISTANCE_BITS + OP_MAX_EXTRA < 32 && FAST_LITERAL_BITS + 5 < 32,
+              "what an entry consumes fits below bit 5 of the word");
+static_assert(MAX_MATCH < (1u << 15) && MAX_DISTANCE - (1u << OP_MAX_EXTRA) < (1u << 15),
+              "base lengths and distances fit the value field");
+
+// Builds both fast tables of a block into one block from the record's allocate function
+// and stores it in the record. Returns false when the allocation fails (nothing then
+// held). distance_count may be 0 (a block of literals only).
+bool fast_tables_build(Inflater* inflater, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
+                       const std::uint32_t* distance_lengths, std::uint32_t distance_count);
+void fast_tables_release(Inflater* inflater);
+
+// ---- where the fast loop may run ----------------------------------------------------
+
+// The machine word is the fast loop's bit buffer: a refill tops it up to at least
+// FAST_REFILLED_BITS. One turn of the loop takes at most FAST_TURN_BITS from the stream
+// (literals up to the refill's worth, a length and a distance each with their longest
+// codes and extra bits) and reads one word past the last byte it takes.
+using FastWord = std::size_t;
+constexpr std::uint32_t FAST_WORD_BITS = sizeof(FastWord) * 8;
+constexpr std::uint32_t FAST_REFILLED_BITS = FAST_WORD_BITS - 8;
+constexpr std::uint32_t FAST_LITERALS_PER_REFILL = FAST_REFILLED_BITS / FAST_LITERAL_BITS;
+constexpr std::uint32_t FAST_TURN_BITS =
+    FAST_REFILLED_BITS + (MAX_CODE_LENGTH + 5) + (MAX_CODE_LENGTH + OP_MAX_EXTRA) + FAST_WORD_BITS;
+constexpr std::uint32_t FAST_MIN_INPUT = (FAST_TURN_BITS + 7) / 8 + sizeof(FastWord);
+
+// Window room for the most one turn writes: the literals before a match and the longest
+// match, plus one byte: the fast loop never fills the window itself, since the byte
+// that fills it is due to be delivered at once.
+constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + 1;
+constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
+
+static_assert(FAST_LITERAL_BITS + MAX_CODE_LENGTH <= 2 * FAST_REFILLED_BITS, "a refill holds a length symbol");
+static_assert(FAST_LITERALS_PER_REFILL >= 2, "a refill holds two literals");
+static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
+
+// Whether the fast loop may start a symbol: enough unread input for a whole turn and
+// room in the window for it. (The loop itself also stops where the ring wraps.)
+inline bool fast_loop_may_run(const Inflater* f) {
+  return f->ring_count >= FAST_MIN_INPUT && f->window_pos <= FAST_MAX_WINDOW_POS;
+}
+
+// Runs whole symbols while fast_loop_may_run holds, from the ring's unread bytes up to
+// its end. Leaves the record at a symbol boundary. Returns HANDLER_DONE at the end of the
+// block, HANDLER_FAILED on an error, HANDLER_NEED_INPUT when input or window room ran
+// short.
+HandlerResult decode_huffman_fast(Inflater* inflater, const HuffmanEntry* literal_table,
+                                  const HuffmanEntry* distance_table, std::uint32_t literal_bits,
+                                  std::uint32_t distance_bits);
