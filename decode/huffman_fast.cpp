@@ -20,10 +20,14 @@
 
 namespace {
 
-// One machine word of input, first byte lowest (compilers turn this into one load).
+// The decoder runs on little-endian x86 (i686 and x86-64): a word loaded from memory has
+// its first byte lowest, which is the stream's bit order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words are loaded first byte lowest");
+
+// One machine word of input, one unaligned load.
 inline FastWord load_word(const unsigned char* q) {
-  FastWord w = 0;
-  for (std::size_t i = 0; i < sizeof(FastWord); ++i) w |= static_cast<FastWord>(q[i]) << (8 * i);
+  FastWord w;
+  std::memcpy(&w, q, sizeof w);
   return w;
 }
 
@@ -66,18 +70,26 @@ inline std::uint32_t fast_take_value(FastBits& b, FastEntry e) {
   return (e >> FAST_VALUE_SHIFT) + extra;
 }
 
+// A code decoded through the careful tables: its entry and the bits of the code.
+struct WalkedCode {
+  const HuffmanEntry* entry;
+  std::uint32_t code_bits;
+};
+
 // The sub-table walk through a block's HuffmanEntry tables: from the first-level entry of
-// the next code, along its link entries, to the code's own entry; drops the code's bits
-// (not its extra bits). An invalid pattern ends on its OP_INVALID entry, dropping
-// nothing more. The buffer holds at least the longest code.
-const HuffmanEntry* walk_code(FastBits& b, const HuffmanEntry* table, std::uint32_t width) {
-  const HuffmanEntry* e = &table[b.bits & BIT_MASK[width]];
+// the code at the bottom of `bits`, along its link entries, to the code's own entry, and
+// how many bits the code takes (not counting its extra bits). An invalid pattern ends on
+// its OP_INVALID entry. `bits` holds at least the longest code. Kept out of line, and
+// given the bits by value, so that the loop's own state stays in registers.
+WalkedCode walk_code(FastWord bits, const HuffmanEntry* table, std::uint32_t width) {
+  const HuffmanEntry* e = &table[bits & BIT_MASK[width]];
+  std::uint32_t used = 0;
   while (e->op > OP_LINK_BASE && e->op != OP_INVALID) {
-    fast_drop(b, e->code_bits);
-    e = &e->next[b.bits & BIT_MASK[e->op - OP_LINK_BASE]];
+    used += e->code_bits;
+    bits >>= e->code_bits;
+    e = &e->next[bits & BIT_MASK[e->op - OP_LINK_BASE]];
   }
-  if (e->op != OP_INVALID) fast_drop(b, e->code_bits);
-  return e;
+  return WalkedCode{e, used + (e->op != OP_INVALID ? e->code_bits : 0u)};
 }
 
 constexpr std::uint32_t CHUNK = 8;
@@ -85,10 +97,8 @@ constexpr std::uint32_t CHUNK = 8;
 inline void copy_chunk(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, CHUNK); }
 inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 4); }
 
-// Eight bytes stored first byte lowest.
-inline void store_le64(unsigned char* q, std::uint64_t v) {
-  for (std::uint32_t i = 0; i < 8; ++i) q[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+// Eight bytes stored first byte lowest, one unaligned store.
+inline void store_le64(unsigned char* q, std::uint64_t v) { std::memcpy(q, &v, sizeof v); }
 
 // A match whose source and destination both lie whole before the window's end. Writes
 // exactly `length` bytes: the bytes after the destination are history that later
@@ -121,11 +131,14 @@ inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint3
   }
   std::uint32_t i = 0;
   if (src < dst) {
-    std::uint64_t pattern = 0;
-    for (std::uint32_t k = 0; k < gap; ++k) pattern |= static_cast<std::uint64_t>(in[k]) << (8 * k);
+    // The period's bytes lie before the destination; the rest of the eight loaded are
+    // masked off. Stores go at steps of the largest multiple of the period up to eight.
+    static constexpr std::uint8_t STEP[CHUNK] = {0, 8, 8, 6, 8, 5, 6, 7};
+    std::uint64_t pattern;
+    std::memcpy(&pattern, in, sizeof pattern);
+    pattern &= ~std::uint64_t{0} >> (64 - 8 * gap);
     for (std::uint32_t k = gap; k < 8; k *= 2) pattern |= pattern << (8 * k);
-    const std::uint32_t step = 8 - 8 % gap;
-    for (; i + 8 <= length; i += step) store_le64(out + i, pattern);
+    for (; i + 8 <= length; i += STEP[gap]) store_le64(out + i, pattern);
   }
   for (; i < length; ++i) out[i] = in[i];
 }
@@ -149,15 +162,19 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   const std::uint32_t history_extra = f->window_filled != 0 ? WINDOW_SIZE : 0;
 
   const FastEntry* const fast_literal = f->fast_tables;
-  const FastEntry* const fast_distance = f->fast_tables + (1u << FAST_LITERAL_BITS);
-  const FastWord literal_mask = (FastWord{1} << f->fast_literal_bits) - 1;
-  const FastWord distance_mask = (FastWord{1} << f->fast_distance_bits) - 1;
+  const FastEntry* const fast_distance = f->fast_tables + FAST_DISTANCE_OFFSET;
+  constexpr FastWord literal_mask = (FastWord{1} << FAST_LITERAL_BITS) - 1;
+  constexpr FastWord distance_mask = (FastWord{1} << FAST_DISTANCE_BITS) - 1;
   FastBits b{f->bit_buffer, f->bit_count, in_start};
   HandlerResult result = HANDLER_NEED_INPUT;
 
-  while (b.in <= in_limit && out <= out_limit) {
-    fast_refill(b);
-    FastEntry e = fast_literal[b.bits & literal_mask];
+  // Each turn starts with a refill and the lookup of its first symbol; a turn that
+  // ends in a match makes both for the next turn before the copy, so that the lookup does
+  // not wait for the copy's branches.
+  if (b.in > in_limit || out > out_limit) return HANDLER_NEED_INPUT;
+  fast_refill(b);
+  FastEntry e = fast_literal[b.bits & literal_mask];
+  for (;;) {
     if ((e & FAST_LITERAL) != 0) {
       // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
       std::uint32_t n = 1;
@@ -169,7 +186,12 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
         if ((e & FAST_LITERAL) == 0) break;
         ++n;
       }
-      if (n == FAST_LITERALS_PER_REFILL) continue;
+      if (n == FAST_LITERALS_PER_REFILL) {
+        if (b.in > in_limit || out > out_limit) break;
+        fast_refill(b);
+        e = fast_literal[b.bits & literal_mask];
+        continue;
+      }
       // A length follows: the bits the literals used are made up first. The entry's
       // index bits were all held already, so the refill does not change it.
       fast_refill(b);
@@ -179,9 +201,14 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     if ((e & FAST_SLOW) == 0) {
       length = fast_take_value(b, e);
     } else {
-      const HuffmanEntry* h = walk_code(b, literal_table, literal_bits);
+      const WalkedCode w = walk_code(b.bits, literal_table, literal_bits);
+      fast_drop(b, w.code_bits);
+      const HuffmanEntry* h = w.entry;
       if (h->op == OP_LITERAL) {
         *out++ = static_cast<unsigned char>(h->value);
+        if (b.in > in_limit || out > out_limit) break;
+        fast_refill(b);
+        e = fast_literal[b.bits & literal_mask];
         continue;
       }
       if (h->op == OP_END_OF_BLOCK) {
@@ -192,7 +219,9 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
       length = h->value + fast_take(b, h->op);
     }
 
-    fast_refill(b);
+    // A 64-bit refill holds a length and a distance with their longest codes and extra
+    // bits; after a 32-bit one the distance needs another.
+    if (FAST_REFILLED_BITS < 2 * MAX_CODE_LENGTH + 5 + OP_MAX_EXTRA) fast_refill(b);
     const FastEntry d = fast_distance[b.bits & distance_mask];
     std::uint32_t distance;
     if ((d & FAST_SLOW) == 0) {
@@ -200,7 +229,9 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     } else {
       // A block without distance codes may hold literals only.
       if (distance_table == nullptr) return HANDLER_FAILED;
-      const HuffmanEntry* h = walk_code(b, distance_table, distance_bits);
+      const WalkedCode w = walk_code(b.bits, distance_table, distance_bits);
+      fast_drop(b, w.code_bits);
+      const HuffmanEntry* h = w.entry;
       if (h->op > OP_MAX_EXTRA) return HANDLER_FAILED;
       // The longest distance code with the most extra bits may outgrow a 32-bit refill.
       if (b.count < h->op) fast_refill(b);
@@ -209,6 +240,11 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
 
     const auto wp = static_cast<std::uint32_t>(out - window);
     if (distance > wp + history_extra) return HANDLER_FAILED;
+    const bool next_turn = b.in <= in_limit;
+    if (next_turn) {
+      fast_refill(b);
+      e = fast_literal[b.bits & literal_mask];
+    }
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
     if (src + length <= WINDOW_SIZE) {
@@ -219,6 +255,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
       window_copy_forward(window, wp + head, 0, length - head);
     }
     out += length;
+    if (!next_turn || out > out_limit) break;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by

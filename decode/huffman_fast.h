@@ -35,12 +35,14 @@ constexpr std::uint32_t FAST_CODE_SHIFT = 8;
 constexpr FastEntry FAST_USED_MASK = 0xFFu;
 constexpr FastEntry FAST_CODE_MASK = 0xFu;
 
-// Widths of the two fast tables (lowered to the longest code of a set): wide enough that
-// the codes of real data almost all resolve in one lookup, small enough to stay in the
-// first-level cache and to be filled cheaply for every block.
+// Widths of the two fast tables: wide enough that the codes of real data almost all
+// resolve in one lookup, small enough to stay in the first-level cache and to be filled
+// cheaply for every block. Both are always filled to their full width, one after the
+// other in one block.
 constexpr std::uint32_t FAST_LITERAL_BITS = 11;
 constexpr std::uint32_t FAST_DISTANCE_BITS = 10;
-constexpr std::uint32_t FAST_TABLE_ENTRIES = (1u << FAST_LITERAL_BITS) + (1u << FAST_DISTANCE_BITS);
+constexpr std::uint32_t FAST_DISTANCE_OFFSET = 1u << FAST_LITERAL_BITS;
+constexpr std::uint32_t FAST_TABLE_ENTRIES = FAST_DISTANCE_OFFSET + (1u << FAST_DISTANCE_BITS);
 
 static_assert(FAST_DISTANCE_BITS + OP_MAX_EXTRA < 32 && FAST_LITERAL_BITS + 5 < 32,
               "what an entry consumes fits below bit 5 of the word");

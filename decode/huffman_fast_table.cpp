@@ -4,7 +4,9 @@
 // spare patterns of an incomplete code) goes to the careful tables, which decide it
 // exactly as the careful path does.
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
@@ -12,12 +14,6 @@
 #include "decode/inflater_record.h"
 
 namespace {
-
-std::uint32_t reverse_bits(std::uint32_t code, std::uint32_t length) {
-  std::uint32_t reversed = 0;
-  for (std::uint32_t i = 0; i < length; ++i) reversed |= ((code >> i) & 1u) << (length - 1 - i);
-  return reversed;
-}
 
 FastEntry literal_entry(std::uint32_t symbol, std::uint32_t length) {
   if (symbol < 256) return FAST_LITERAL | symbol << FAST_VALUE_SHIFT | length;
@@ -33,38 +29,45 @@ FastEntry distance_entry(std::uint32_t symbol, std::uint32_t length) {
          (length + DISTANCE_EXTRA[symbol]);
 }
 
-// Fills a table of 2^width slots for the canonical code of the lengths; returns width,
-// lowered to the longest code.
-std::uint32_t fill(FastEntry* table, std::uint32_t width, const std::uint32_t* lengths, std::uint32_t n,
-                   FastEntry (*entry)(std::uint32_t symbol, std::uint32_t length)) {
+// Fills a table of 2^width slots for the canonical code of the lengths. The table grows
+// with the code length: it starts at the shortest code's width (or the table's, if that
+// is less) with every slot FAST_SLOW, and going one bit wider copies it onto its own end
+// (a shorter code fills every slot that shares its bits) before the codes of the new
+// length take their own slots, which no shorter code holds. What no code up to the
+// table's width takes (the first bits of longer codes, spare patterns) keeps FAST_SLOW.
+// The table always ends at its full width, so that the loop indexes it with a constant
+// mask.
+void fill(FastEntry* table, std::uint32_t width, const std::uint32_t* lengths, std::uint32_t n,
+          FastEntry (*entry)(std::uint32_t symbol, std::uint32_t length)) {
   std::uint32_t count[MAX_CODE_LENGTH + 1] = {};
-  std::uint32_t longest = 0;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    ++count[lengths[i]];
-    if (lengths[i] > longest) longest = lengths[i];
-  }
-  if (width > longest) width = longest;
-  const std::uint32_t size = 1u << width;
-  for (std::uint32_t i = 0; i < size; ++i) table[i] = FAST_SLOW;
+  for (std::uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
+  std::uint32_t shortest = 1;
+  while (shortest < width && count[shortest] == 0) ++shortest;
 
-  // First canonical code of each length (RFC 1951 section 3.2.2).
-  std::uint32_t next[MAX_CODE_LENGTH + 1] = {};
-  count[0] = 0;
-  std::uint32_t code = 0;
-  for (std::uint32_t k = 1; k <= MAX_CODE_LENGTH; ++k) {
-    code = (code + count[k - 1]) << 1;
-    next[k] = code;
+  // Symbols by code length, and within a length by symbol: the canonical order.
+  std::uint16_t sorted[MAX_LITERAL_SYMBOLS];
+  std::uint32_t offset[MAX_CODE_LENGTH + 2] = {};
+  for (std::uint32_t k = 1; k <= MAX_CODE_LENGTH; ++k) offset[k + 1] = offset[k] + count[k];
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (lengths[i] != 0) sorted[offset[lengths[i]]++] = static_cast<std::uint16_t>(i);
   }
-  for (std::uint32_t symbol = 0; symbol < n; ++symbol) {
-    const std::uint32_t k = lengths[symbol];
-    if (k == 0) continue;
-    const std::uint32_t reversed = reverse_bits(next[k]++, k);
-    // Longer codes keep FAST_SLOW in the slot of their first `width` bits.
-    if (k > width) continue;
-    const FastEntry e = entry(symbol, k);
-    for (std::uint32_t i = reversed; i < size; i += 1u << k) table[i] = e;
+
+  for (std::uint32_t i = 0; i < (1u << shortest); ++i) table[i] = FAST_SLOW;
+  std::uint32_t code = 0;  // the next code, bit-reversed: the first stream bit is bit 0
+  std::uint32_t next = 0;
+  for (std::uint32_t k = shortest; k <= width; ++k) {
+    if (k > shortest) std::memcpy(table + (1u << (k - 1)), table, (std::size_t{1} << (k - 1)) * sizeof(FastEntry));
+    for (std::uint32_t c = 0; c < count[k]; ++c) {
+      table[code] = entry(sorted[next++], k);
+      // The reversed form of adding 1 to a k-bit code.
+      std::uint32_t bit = 1u << (k - 1);
+      while ((code & bit) != 0) {
+        code ^= bit;
+        bit >>= 1;
+      }
+      code |= bit;
+    }
   }
-  return width;
 }
 
 }  // namespace
@@ -73,9 +76,8 @@ bool fast_tables_build(Inflater* f, const std::uint32_t* literal_lengths, std::u
                        const std::uint32_t* distance_lengths, std::uint32_t distance_count) {
   auto* block = static_cast<FastEntry*>(f->allocate(FAST_TABLE_ENTRIES * sizeof(FastEntry)));
   if (block == nullptr) return false;
-  f->fast_literal_bits = fill(block, FAST_LITERAL_BITS, literal_lengths, literal_count, literal_entry);
-  FastEntry* distance = block + (1u << FAST_LITERAL_BITS);
-  f->fast_distance_bits = fill(distance, FAST_DISTANCE_BITS, distance_lengths, distance_count, distance_entry);
+  fill(block, FAST_LITERAL_BITS, literal_lengths, literal_count, literal_entry);
+  fill(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, distance_lengths, distance_count, distance_entry);
   f->fast_tables = block;
   return true;
 }

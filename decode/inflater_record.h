@@ -61,8 +61,6 @@ struct Inflater {
   // with literal_table and distance_table and released with them; one block holding the
   // literal/length table, then the distance table.
   std::uint32_t* fast_tables;
-  std::uint32_t fast_literal_bits;
-  std::uint32_t fast_distance_bits;
   std::uint32_t guard_tail;
 };
 
