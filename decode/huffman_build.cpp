@@ -147,12 +147,9 @@ HuffmanBuildResult huffman_build_table(Inflater* inflater, const std::uint32_t* 
         block[0].op = OP_INVALID;
         block[0].code_bits = 0;
         block[0].next = nullptr;
+        // Every slot is written below: the left-over codes make the code complete, so
+        // each slot holds a code (one of its copies) or the link to a longer code's level.
         HuffmanEntry* table = block + 1;
-        for (std::uint32_t i = 0; i < size; ++i) {
-          table[i].op = OP_INVALID;
-          table[i].code_bits = static_cast<std::uint8_t>(j);
-          table[i].value = 0;
-        }
         if (first == nullptr) {
           first = table;
         } else {

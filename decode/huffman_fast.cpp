@@ -32,26 +32,42 @@ inline FastWord load_word(const unsigned char* q) {
 }
 
 // The loop's input: bits not yet used (the next stream bit lowest), how many of them
-// count, and the next byte to load. Bits above `count` may hold copies of the bytes at
-// `in` onward (a refill loads a whole word but counts only the whole bytes that fit);
+// count, and the next byte to load. Bits above the count may hold copies of the bytes
+// at `in` onward (a refill loads a whole word but counts only the whole bytes that fit);
 // OR-ing the same bytes in again later leaves them unchanged, and they are masked off
-// when the state goes back to the record.
+// when the state goes back to the record. The count is kept modulo the word's width,
+// in its low bits only (COUNT_MASK), so that an entry's whole word can be subtracted:
+// its low bits are the bits it uses and everything above them is a multiple of the
+// width.
 struct FastBits {
   FastWord bits;
   std::uint32_t count;
   const unsigned char* in;
 };
 
+constexpr std::uint32_t COUNT_MASK = FAST_WORD_BITS - 1;
+static_assert((FAST_USED_MASK + 1) % FAST_WORD_BITS == 0,
+              "what an entry holds above its used bits is a multiple of the word's width");
+
+inline std::uint32_t fast_count(const FastBits& b) { return b.count & COUNT_MASK; }
+
 // Tops the buffer up to at least FAST_REFILLED_BITS bits.
 inline void fast_refill(FastBits& b) {
-  b.bits |= load_word(b.in) << b.count;
-  b.in += (FAST_WORD_BITS - 1 - b.count) >> 3;
+  b.bits |= load_word(b.in) << fast_count(b);
+  b.in += (~b.count & COUNT_MASK) >> 3;
   b.count |= FAST_REFILLED_BITS;
 }
 
 inline void fast_drop(FastBits& b, std::uint32_t n) {
   b.bits >>= n;
   b.count -= n;
+}
+
+// Drops the bits a fast entry uses, its low bits (what the entry holds above them is a
+// multiple of the word's width, so the count stays right in its low bits).
+inline void fast_drop_entry(FastBits& b, FastEntry e) {
+  b.bits >>= e & COUNT_MASK;
+  b.count -= e;
 }
 
 inline std::uint32_t fast_take(FastBits& b, std::uint32_t n) {
@@ -63,10 +79,9 @@ inline std::uint32_t fast_take(FastBits& b, std::uint32_t n) {
 // A length or distance from its fast entry: the base plus the extra bits that follow
 // the code, both dropped in one shift.
 inline std::uint32_t fast_take_value(FastBits& b, FastEntry e) {
-  const std::uint32_t used = e & FAST_USED_MASK;
-  const FastWord code_and_extra = b.bits & ((FastWord{1} << used) - 1);
+  const FastWord code_and_extra = b.bits & ((FastWord{1} << (e & COUNT_MASK)) - 1);
   const auto extra = static_cast<std::uint32_t>(code_and_extra >> ((e >> FAST_CODE_SHIFT) & FAST_CODE_MASK));
-  fast_drop(b, used);
+  fast_drop_entry(b, e);
   return (e >> FAST_VALUE_SHIFT) + extra;
 }
 
@@ -112,7 +127,8 @@ inline void copy16(unsigned char* dst, const unsigned char* src) {
 // the 16 bytes there are kept aside first and put back after. On i686 without SSE2 the
 // exact copies below are faster.
 constexpr bool WIDE_CHUNKS = sizeof(FastWord) == 8;
-constexpr std::uint32_t WIDE = 16;
+constexpr std::uint32_t WIDE = FAST_COPY_OVERRUN;
+static_assert(WIDE == 16, "wide chunks are 16 bytes");
 
 // A match whose source and destination both lie whole before the window's end. Leaves
 // every byte after the destination as it was: they are history that later matches read.
@@ -122,11 +138,14 @@ constexpr std::uint32_t WIDE = 16;
 // one ending at the match's end, writing some bytes a second time with the same values.
 // A source less than a chunk behind: its period repeated as an 8-byte pattern. Less than
 // a chunk ahead (a distance within a chunk of the window's size): byte by byte.
-inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
+inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length,
+                            std::uint32_t distance) {
   unsigned char* const out = window + dst;
   const unsigned char* const in = window + src;
-  const std::uint32_t gap = src < dst ? dst - src : src - dst;
-  if (WIDE_CHUNKS && gap >= WIDE && dst + length + WIDE <= WINDOW_SIZE && src + length + WIDE <= WINDOW_SIZE) {
+  // The destination has FAST_COPY_OVERRUN bytes to spare before the window's end (the
+  // loop's bounds); the source is at least WIDE away from it in either direction when
+  // the distance is neither within WIDE of 0 nor of a whole window.
+  if (WIDE_CHUNKS && distance - WIDE <= WINDOW_SIZE - 2 * WIDE && src + length + WIDE <= WINDOW_SIZE) {
     unsigned char kept[WIDE];
     std::memcpy(kept, out + length, WIDE);
     std::uint32_t i = 0;
@@ -137,6 +156,7 @@ inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint3
     std::memcpy(out + length, kept, WIDE);
     return;
   }
+  const std::uint32_t gap = src < dst ? dst - src : src - dst;
   if (gap >= CHUNK || gap == 0) {
     if (length >= CHUNK) {
       std::uint32_t i = 0;
@@ -203,16 +223,15 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   for (;;) {
     if ((e & FAST_LITERAL) != 0) {
       // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
-      std::uint32_t n = 1;
-      for (;;) {
-        fast_drop(b, e & FAST_USED_MASK);
+      bool run_on = true;
+      for (std::uint32_t n = 1; run_on; ++n) {
+        fast_drop_entry(b, e);
         *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
         if (n == FAST_LITERALS_PER_REFILL) break;
         e = fast_literal[b.bits & literal_mask];
-        if ((e & FAST_LITERAL) == 0) break;
-        ++n;
+        run_on = (e & FAST_LITERAL) != 0;
       }
-      if (n == FAST_LITERALS_PER_REFILL) {
+      if (run_on) {
         if (b.in > in_limit || out > out_limit) break;
         fast_refill(b);
         e = fast_literal[b.bits & literal_mask];
@@ -260,7 +279,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
       const HuffmanEntry* h = w.entry;
       if (h->op > OP_MAX_EXTRA) return HANDLER_FAILED;
       // The longest distance code with the most extra bits may outgrow a 32-bit refill.
-      if (b.count < h->op) fast_refill(b);
+      if (fast_count(b) < h->op) fast_refill(b);
       distance = h->value + fast_take(b, h->op);
     }
 
@@ -274,7 +293,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
     if (src + length <= WINDOW_SIZE) {
-      copy_match_fast(window, wp, src, length);
+      copy_match_fast(window, wp, src, length, distance);
     } else {
       for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
@@ -285,6 +304,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   // Only bytes pulled in this run may go back: older ones may have been overwritten by
   // input that arrived since. Whatever stays is below 8 bits, or came from the record's
   // own bit buffer and so fits in 32.
+  b.count = fast_count(b);
   const auto pulled = static_cast<std::uint32_t>(b.in - in_start);
   std::uint32_t whole = b.count >> 3;
   if (whole > pulled) whole = pulled;

@@ -71,9 +71,11 @@ constexpr std::uint32_t FAST_TURN_BITS =
 constexpr std::uint32_t FAST_MIN_INPUT = (FAST_TURN_BITS + 7) / 8 + sizeof(FastWord);
 
 // Window room for the most one turn writes: the literals before a match and the longest
-// match, plus one byte: the fast loop never fills the window itself, since the byte
-// that fills it is due to be delivered at once.
-constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + 1;
+// match, plus the bytes past a match that a copy in whole chunks may pass over (it puts
+// them back), plus one byte: the fast loop never fills the window itself, since the
+// byte that fills it is due to be delivered at once.
+constexpr std::uint32_t FAST_COPY_OVERRUN = 16;
+constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
 constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
 
 static_assert(FAST_LITERAL_BITS + MAX_CODE_LENGTH <= 2 * FAST_REFILLED_BITS, "a refill holds a length symbol");
