@@ -40,7 +40,7 @@ constexpr FastEntry FAST_CODE_MASK = 0xFu;
 // cheaply for every block. Both are always filled to their full width, one after the
 // other in one block.
 constexpr std::uint32_t FAST_LITERAL_BITS = 11;
-constexpr std::uint32_t FAST_DISTANCE_BITS = 10;
+constexpr std::uint32_t FAST_DISTANCE_BITS = 8;
 constexpr std::uint32_t FAST_DISTANCE_OFFSET = 1u << FAST_LITERAL_BITS;
 constexpr std::uint32_t FAST_TABLE_ENTRIES = FAST_DISTANCE_OFFSET + (1u << FAST_DISTANCE_BITS);
 

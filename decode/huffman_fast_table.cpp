@@ -37,8 +37,8 @@ FastEntry distance_entry(std::uint32_t symbol, std::uint32_t length) {
 // table's width takes (the first bits of longer codes, spare patterns) keeps FAST_SLOW.
 // The table always ends at its full width, so that the loop indexes it with a constant
 // mask.
-void fill(FastEntry* table, std::uint32_t width, const std::uint32_t* lengths, std::uint32_t n,
-          FastEntry (*entry)(std::uint32_t symbol, std::uint32_t length)) {
+template <FastEntry (*entry)(std::uint32_t symbol, std::uint32_t length)>
+void fill(FastEntry* table, std::uint32_t width, const std::uint32_t* lengths, std::uint32_t n) {
   std::uint32_t count[MAX_CODE_LENGTH + 1] = {};
   for (std::uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
   std::uint32_t shortest = 1;
@@ -76,8 +76,8 @@ bool fast_tables_build(Inflater* f, const std::uint32_t* literal_lengths, std::u
                        const std::uint32_t* distance_lengths, std::uint32_t distance_count) {
   auto* block = static_cast<FastEntry*>(f->allocate(FAST_TABLE_ENTRIES * sizeof(FastEntry)));
   if (block == nullptr) return false;
-  fill(block, FAST_LITERAL_BITS, literal_lengths, literal_count, literal_entry);
-  fill(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, distance_lengths, distance_count, distance_entry);
+  fill<literal_entry>(block, FAST_LITERAL_BITS, literal_lengths, literal_count);
+  fill<distance_entry>(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, distance_lengths, distance_count);
   f->fast_tables = block;
   return true;
 }
