@@ -16,7 +16,6 @@
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
 #include "decode/inflater_record.h"
-#include "decode/window_copy.h"
 
 namespace {
 
@@ -94,8 +93,9 @@ struct WalkedCode {
 // The sub-table walk through a block's HuffmanEntry tables: from the first-level entry of
 // the code at the bottom of `bits`, along its link entries, to the code's own entry, and
 // how many bits the code takes (not counting its extra bits). An invalid pattern ends on
-// its OP_INVALID entry. `bits` holds at least the longest code. Kept out of line, and
-// given the bits by value, so that the loop's own state stays in registers.
+// its OP_INVALID entry. `bits` holds at least the longest code. It takes the bits by
+// value, so that the loop's own state never has its address taken and stays in
+// registers.
 inline WalkedCode walk_code(FastWord bits, const HuffmanEntry* table, std::uint32_t width) {
   const HuffmanEntry* e = &table[bits & BIT_MASK[width]];
   std::uint32_t used = 0;
@@ -143,9 +143,10 @@ inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint3
   unsigned char* const out = window + dst;
   const unsigned char* const in = window + src;
   // The destination has FAST_COPY_OVERRUN bytes to spare before the window's end (the
-  // loop's bounds); the source is at least WIDE away from it in either direction when
-  // the distance is neither within WIDE of 0 nor of a whole window.
-  if (WIDE_CHUNKS && distance - WIDE <= WINDOW_SIZE - 2 * WIDE && src + length + WIDE <= WINDOW_SIZE) {
+  // loop's bounds). A source at least WIDE behind never reads what this copy writes; a
+  // source ahead (a distance past the window's start, from its end) is read by each
+  // chunk before the chunk is written, and later chunks read further on still.
+  if (WIDE_CHUNKS && distance >= WIDE && src + length + WIDE <= WINDOW_SIZE) {
     unsigned char kept[WIDE];
     std::memcpy(kept, out + length, WIDE);
     std::uint32_t i = 0;
@@ -200,6 +201,8 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   const std::uint32_t span = RING_SIZE - start < f->ring_count ? RING_SIZE - start : f->ring_count;
   if (span < FAST_MIN_INPUT) return HANDLER_NEED_INPUT;
   const unsigned char* const in_start = f->ring + start;
+  // fast_loop_may_run as pointers: a turn may start at `in` up to in_limit and at `out`
+  // up to out_limit.
   const unsigned char* const in_limit = in_start + span - FAST_MIN_INPUT;
   unsigned char* const window = f->window;
   unsigned char* out = window + f->window_pos;

@@ -18,10 +18,10 @@
 // Built for each Huffman block from the same code lengths as its HuffmanEntry tables,
 // one 32-bit word per slot, one level only, indexed by the next stream bits:
 //   bits 0..7    bits the entry consumes: the code, plus the extra bits of a length or
-//                distance (at most 11 + 13, so bit 5 and up stay clear and the word's low
-//                bits can be the shift count itself)
-//   bits 8..11   the code's own length, below which a length's or distance's extra bits
-//                begin
+//                distance (at most 21, so bits 5..7 stay clear and the word's low bits
+//                can be the shift count itself)
+//   bits 8..11   the code's own length, above which a length's or distance's extra bits
+//                follow
 //   bit 12       FAST_SLOW: the careful tables decide (a code longer than the fast
 //                table, end of block, symbols with no meaning, patterns of no code)
 //   bits 16..30  literal byte, base length or base distance
@@ -37,15 +37,16 @@ constexpr FastEntry FAST_CODE_MASK = 0xFu;
 
 // Widths of the two fast tables: wide enough that the codes of real data almost all
 // resolve in one lookup, small enough to stay in the first-level cache and to be filled
-// cheaply for every block. Both are always filled to their full width, one after the
-// other in one block.
+// cheaply for every block (a wider distance table measured no faster). Both are always
+// filled to their full width, one after the other in one block of 9216 bytes.
 constexpr std::uint32_t FAST_LITERAL_BITS = 11;
 constexpr std::uint32_t FAST_DISTANCE_BITS = 8;
 constexpr std::uint32_t FAST_DISTANCE_OFFSET = 1u << FAST_LITERAL_BITS;
 constexpr std::uint32_t FAST_TABLE_ENTRIES = FAST_DISTANCE_OFFSET + (1u << FAST_DISTANCE_BITS);
 
-static_assert(FAST_DISTANCE_BITS + OP_MAX_EXTRA < 32 && FAST_LITERAL_BITS + 5 < 32,
-              "what an entry consumes fits below bit 5 of the word");
+constexpr std::uint32_t MAX_LENGTH_EXTRA = 5;
+static_assert(FAST_LITERAL_BITS + MAX_LENGTH_EXTRA < 32 && FAST_DISTANCE_BITS + OP_MAX_EXTRA < 32,
+              "what an entry consumes fits in bits 0..4");
 static_assert(MAX_MATCH < (1u << 15) && MAX_DISTANCE - (1u << OP_MAX_EXTRA) < (1u << 15),
               "base lengths and distances fit the value field");
 
@@ -59,16 +60,27 @@ void fast_tables_release(Inflater* inflater);
 // ---- where the fast loop may run ----------------------------------------------------
 
 // The machine word is the fast loop's bit buffer: a refill tops it up to at least
-// FAST_REFILLED_BITS. One turn of the loop takes at most FAST_TURN_BITS from the stream
-// (literals up to the refill's worth, a length and a distance each with their longest
-// codes and extra bits) and reads one word past the last byte it takes.
+// FAST_REFILLED_BITS. The loop goes in turns: a refill, then literals up to what one
+// refill holds, or fewer literals and a length and a distance, each with its longest
+// code and extra bits (a 32-bit buffer is refilled before each of those). A turn thus
+// consumes at most FAST_TURN_CONSUMED bits. When a refill starts the turn at byte `in`,
+// every later refill of the turn loads its word from no further than the bits consumed
+// plus a word's worth of buffered bits beyond `in`: FAST_MIN_INPUT bytes from `in` on
+// hold all that a turn can read.
 using FastWord = std::size_t;
 constexpr std::uint32_t FAST_WORD_BITS = sizeof(FastWord) * 8;
 constexpr std::uint32_t FAST_REFILLED_BITS = FAST_WORD_BITS - 8;
 constexpr std::uint32_t FAST_LITERALS_PER_REFILL = FAST_REFILLED_BITS / FAST_LITERAL_BITS;
-constexpr std::uint32_t FAST_TURN_BITS =
-    FAST_REFILLED_BITS + (MAX_CODE_LENGTH + 5) + (MAX_CODE_LENGTH + OP_MAX_EXTRA) + FAST_WORD_BITS;
-constexpr std::uint32_t FAST_MIN_INPUT = (FAST_TURN_BITS + 7) / 8 + sizeof(FastWord);
+constexpr std::uint32_t FAST_LENGTH_BITS = MAX_CODE_LENGTH + MAX_LENGTH_EXTRA;
+constexpr std::uint32_t FAST_DISTANCE_CODE_BITS = MAX_CODE_LENGTH + OP_MAX_EXTRA;
+constexpr std::uint32_t FAST_TURN_CONSUMED = FAST_REFILLED_BITS + FAST_LENGTH_BITS + FAST_DISTANCE_CODE_BITS;
+constexpr std::uint32_t FAST_MIN_INPUT = (FAST_TURN_CONSUMED + FAST_WORD_BITS + 7) / 8 + sizeof(FastWord);
+
+static_assert(FAST_LITERALS_PER_REFILL >= 2, "a refill holds two literals");
+static_assert(FAST_REFILLED_BITS >= FAST_LENGTH_BITS, "a refill holds a length with its extra bits");
+static_assert(FAST_REFILLED_BITS >= FAST_DISTANCE_BITS + OP_MAX_EXTRA,
+              "a refill holds a distance of the fast table with its extra bits");
+static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
 
 // Window room for the most one turn writes: the literals before a match and the longest
 // match, plus the bytes past a match that a copy in whole chunks may pass over (it puts
@@ -78,18 +90,16 @@ constexpr std::uint32_t FAST_COPY_OVERRUN = 16;
 constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
 constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
 
-static_assert(FAST_LITERAL_BITS + MAX_CODE_LENGTH <= 2 * FAST_REFILLED_BITS, "a refill holds a length symbol");
-static_assert(FAST_LITERALS_PER_REFILL >= 2, "a refill holds two literals");
-static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
-
-// Whether the fast loop may start a symbol: enough unread input for a whole turn and
-// room in the window for it. (The loop itself also stops where the ring wraps.)
+// Whether the fast loop may start a turn: enough unread input and room in the window for
+// a whole one. The careful path asks this before it hands over; the loop itself keeps
+// the same two bounds as pointers (its input and output limits), and also stops where
+// the ring wraps.
 inline bool fast_loop_may_run(const Inflater* f) {
   return f->ring_count >= FAST_MIN_INPUT && f->window_pos <= FAST_MAX_WINDOW_POS;
 }
 
-// Runs whole symbols while fast_loop_may_run holds, from the ring's unread bytes up to
-// its end. Leaves the record at a symbol boundary. Returns HANDLER_DONE at the end of the
+// Runs whole turns while fast_loop_may_run holds, on the ring's unread bytes up to its
+// end. Leaves the record at a symbol boundary. Returns HANDLER_DONE at the end of the
 // block, HANDLER_FAILED on an error, HANDLER_NEED_INPUT when input or window room ran
 // short.
 HandlerResult decode_huffman_fast(Inflater* inflater, const HuffmanEntry* literal_table,
