@@ -90,14 +90,14 @@ inline std::vector<std::uint32_t> complete_code(std::uint32_t n, std::uint32_t l
   return leaves;
 }
 
-// Canonical codes (MSB-first) for lengths, 0 = no code.
+// Canonical codes (MSB-first) for lengths of 0 (no code) to 16.
 inline std::vector<std::uint32_t> canonical(const std::vector<std::uint32_t>& lengths) {
-  std::uint32_t count[16] = {};
+  std::uint32_t count[17] = {};
   for (auto l : lengths) ++count[l];
   count[0] = 0;
-  std::uint32_t next[16] = {};
+  std::uint32_t next[17] = {};
   std::uint32_t code = 0;
-  for (std::uint32_t k = 1; k < 16; ++k) {
+  for (std::uint32_t k = 1; k < 17; ++k) {
     code = (code + count[k - 1]) << 1;
     next[k] = code;
   }
