@@ -26,7 +26,6 @@ constexpr std::int32_t STORED_COPY = 10;
 constexpr std::int32_t FIXED_DATA = 11;
 constexpr std::int32_t DYNAMIC_DATA = 12;
 
-
 struct Inflater {
   std::uint32_t guard_head;
   std::int32_t error;  // latch: 0 until the first failure, then 1 for good
