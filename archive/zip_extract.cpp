@@ -105,9 +105,7 @@ int zip_extract(ZipReader* reader, FILE* output) {
       reader->status = -1;
       break;
     }
-    if (reader->scrambled) {
-      for (std::uint32_t i = 0; i < n; ++i) chunk[i] ^= ZIP_KEY;
-    }
+    if (reader->scrambled) zip_unscramble(chunk, n);
     reader->compressed_read += n;
     if (reader->decoder != nullptr) {
       if (inflater_feed(reader->decoder, chunk, n) != 0) {

@@ -3,6 +3,7 @@
 // Shared by the reader in the installer and by the host packing tool, so that both
 // sides of the format are defined in one place.
 
+#include <cstddef>
 #include <cstdint>
 
 // Every byte of the embedded archive is XORed with this key, with no dependence on position.
@@ -19,5 +20,16 @@ constexpr std::uint16_t ZIP_METHOD_STORED = 0;
 constexpr std::uint16_t ZIP_METHOD_DEFLATE = 8;
 constexpr std::uint32_t ZIP_CHUNK_SIZE = 8192;              // entry data is read in such chunks
 
+// File offsets are signed 32-bit values: the whole archive must lie within the first
+// 2 GiB - 1 bytes of its file. Sums of offsets and sizes are formed in 64 bits and
+// compared with this bound, so that none can wrap.
+constexpr std::int64_t ZIP_OFFSET_MAX = 0x7FFFFFFF;
+
 // The six bytes the scan looks for: the local header signature and version-needed 20.
 constexpr std::uint8_t ZIP_SCAN_PATTERN[6] = {0x50, 0x4B, 0x03, 0x04, 0x14, 0x00};
+
+// XORs each of the bytes with ZIP_KEY, in place. The operation is its own inverse: it
+// unscrambles what was read and scrambles what is to be written.
+inline void zip_unscramble(std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) bytes[i] ^= ZIP_KEY;
+}

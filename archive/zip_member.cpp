@@ -31,15 +31,14 @@ static_assert(TEMP_OPEN_MODE == 438, "octal 666");
 // (with any reader already closed) when the path, the archive or the walk fails.
 ZipReader* zip_find_member(const char* combined_path, std::int32_t* offset) {
   if (combined_path == nullptr) return nullptr;
-  PathU8<MEMBER_PATH_CAPACITY> work;
-  if (!bs_copy(work, combined_path)) return nullptr;  // does not fit: refused whole, not cut
-  char* slash = std::strrchr(work.text, '/');
+  PathU8<MEMBER_PATH_CAPACITY> archive_path;
+  if (!bs_copy(archive_path, combined_path)) return nullptr;  // does not fit: refused whole, not cut
+  const char* slash = std::strrchr(combined_path, '/');
   if (slash == nullptr) return nullptr;
-  *slash = 0;
-  const char* archive_path = work.text;
   const char* member_name = slash + 1;
+  bs_truncate(archive_path, static_cast<std::size_t>(slash - combined_path));
 
-  ZipReader* reader = zip_open(u8_fopen(archive_path, "rb"), offset);
+  ZipReader* reader = zip_open(u8_fopen(archive_path.text, "rb"), offset);
   if (reader == nullptr) return nullptr;
   ZipEntryInfo info;
   for (;;) {

@@ -11,23 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace {
 
-constexpr std::int64_t ZIP_OFFSET_MAX = 0x7FFFFFFF;
 constexpr std::size_t SCAN_WINDOW = sizeof(ZIP_SCAN_PATTERN);
-
-std::uint16_t read_le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t read_le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void unscramble(std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) bytes[i] ^= ZIP_KEY;
-}
 
 bool window_matches(const std::uint8_t* window) {
   for (std::size_t i = 0; i < SCAN_WINDOW; ++i) {
@@ -46,7 +34,7 @@ std::int64_t scan_for_header(FILE* input, std::int64_t start, bool scrambled, bo
     const int c = std::fgetc(input);
     if (c == EOF) return -1;
     std::uint8_t byte = static_cast<std::uint8_t>(c);
-    if (scrambled) byte ^= ZIP_KEY;
+    if (scrambled) zip_unscramble(&byte, 1);
     std::memmove(window, window + 1, SCAN_WINDOW - 1);
     window[SCAN_WINDOW - 1] = byte;
     ++candidate;
@@ -72,20 +60,20 @@ void zip_read_header(ZipReader* reader, std::int32_t header_offset) {
     reader->status = -1;
     return;
   }
-  if (reader->scrambled) unscramble(raw, sizeof raw);
+  if (reader->scrambled) zip_unscramble(raw, sizeof raw);
 
   ZipLocalHeader& h = reader->header;
-  h.signature = read_le32(raw + 0);
-  h.version_needed = read_le16(raw + 4);
-  h.flags = read_le16(raw + 6);
-  h.method = read_le16(raw + 8);
-  h.mod_time = read_le16(raw + 10);
-  h.mod_date = read_le16(raw + 12);
-  h.crc32 = read_le32(raw + 14);
-  h.compressed_size = read_le32(raw + 18);
-  h.uncompressed_size = read_le32(raw + 22);
-  h.name_length = read_le16(raw + 26);
-  h.extra_length = read_le16(raw + 28);
+  h.signature = le_load32(raw + 0);
+  h.version_needed = le_load16(raw + 4);
+  h.flags = le_load16(raw + 6);
+  h.method = le_load16(raw + 8);
+  h.mod_time = le_load16(raw + 10);
+  h.mod_date = le_load16(raw + 12);
+  h.crc32 = le_load32(raw + 14);
+  h.compressed_size = le_load32(raw + 18);
+  h.uncompressed_size = le_load32(raw + 22);
+  h.name_length = le_load16(raw + 26);
+  h.extra_length = le_load16(raw + 28);
   // The name buffer keeps a terminator behind at most 255 name bytes; a longer name
   // is a malformed header rather than one to cut short.
   if (h.signature != ZIP_LOCAL_SIGNATURE || h.name_length == 0 || h.name_length >= ZIP_NAME_CAPACITY) {
@@ -98,10 +86,9 @@ void zip_read_header(ZipReader* reader, std::int32_t header_offset) {
     reader->status = -1;
     return;
   }
-  if (reader->scrambled) unscramble(reinterpret_cast<std::uint8_t*>(h.name), h.name_length);
+  if (reader->scrambled) zip_unscramble(reinterpret_cast<std::uint8_t*>(h.name), h.name_length);
 
-  const std::int64_t data_offset = static_cast<std::int64_t>(header_offset) + ZIP_LOCAL_HEADER_SIZE +
-                                   h.name_length + h.extra_length;
+  const std::int64_t data_offset = zip_data_offset(header_offset, h);
   if (data_offset > ZIP_OFFSET_MAX) {
     reader->status = -1;
     return;
@@ -152,28 +139,14 @@ ZipReader* zip_open(FILE* input, std::int32_t* offset) {
 
 int zip_get_info(ZipReader* reader, ZipEntryInfo* info) {
   if (reader == nullptr || info == nullptr || reader->status != 0) return -1;
-  const ZipLocalHeader& h = reader->header;
-  info->signature = h.signature;
-  info->version_needed = h.version_needed;
-  info->flags = h.flags;
-  info->method = h.method;
-  info->mod_time = h.mod_time;
-  info->mod_date = h.mod_date;
-  info->crc32 = h.crc32;
-  info->compressed_size = h.compressed_size;
-  info->uncompressed_size = h.uncompressed_size;
-  info->name_length = h.name_length;
-  info->extra_length = h.extra_length;
-  std::memcpy(info->name, h.name, sizeof info->name);
+  *info = reader->header;  // every field and the whole name buffer
   return 0;
 }
 
 int zip_next(ZipReader* reader) {
   if (reader == nullptr) return -1;
   if (reader->status != 0) return -1;
-  const ZipLocalHeader& h = reader->header;
-  const std::int64_t next = static_cast<std::int64_t>(reader->data_offset) + h.compressed_size +
-                            ((h.flags & ZIP_FLAG_DESCRIPTOR) != 0 ? ZIP_DESCRIPTOR_SIZE : 0);
+  const std::int64_t next = zip_next_header_offset(reader->data_offset, reader->header);
   if (next > ZIP_OFFSET_MAX) {
     reader->status = -1;
     return -1;

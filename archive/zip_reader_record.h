@@ -26,36 +26,21 @@ struct ZipReader {
   std::uint32_t crc;          // running CRC-32 of the decoded bytes, no final inversion
 };
 
-// The parsed header and the record handed out must stay field-for-field alike:
-// zip_get_info copies one into the other.
-static_assert(offsetof(ZipLocalHeader, signature) == 0, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, version_needed) == 4, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, flags) == 6, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, method) == 8, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, mod_time) == 10, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, mod_date) == 12, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, crc32) == 16, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, compressed_size) == 20, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, uncompressed_size) == 24, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, name_length) == 28, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, extra_length) == 30, "ZipLocalHeader layout");
-static_assert(offsetof(ZipLocalHeader, name) == 32, "ZipLocalHeader layout");
-static_assert(sizeof(ZipLocalHeader) == 288, "ZipLocalHeader layout");
-static_assert(sizeof(ZipLocalHeader::name) == ZIP_NAME_CAPACITY, "name buffer of 256 bytes");
-
-static_assert(offsetof(ZipEntryInfo, signature) == offsetof(ZipLocalHeader, signature), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, version_needed) == offsetof(ZipLocalHeader, version_needed), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, flags) == offsetof(ZipLocalHeader, flags), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, method) == offsetof(ZipLocalHeader, method), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, mod_time) == offsetof(ZipLocalHeader, mod_time), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, mod_date) == offsetof(ZipLocalHeader, mod_date), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, crc32) == offsetof(ZipLocalHeader, crc32), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, compressed_size) == offsetof(ZipLocalHeader, compressed_size), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, uncompressed_size) == offsetof(ZipLocalHeader, uncompressed_size), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, name_length) == offsetof(ZipLocalHeader, name_length), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, extra_length) == offsetof(ZipLocalHeader, extra_length), "ZipEntryInfo layout");
-static_assert(offsetof(ZipEntryInfo, name) == offsetof(ZipLocalHeader, name), "ZipEntryInfo layout");
-static_assert(sizeof(ZipEntryInfo) == sizeof(ZipLocalHeader), "ZipEntryInfo layout");
+// The layout the interface fixes: the fields in the order of the header on disk, at the
+// offsets their widths and natural alignment give (two bytes of padding before crc32).
+static_assert(offsetof(ZipEntryInfo, signature) == 0 && offsetof(ZipEntryInfo, version_needed) == 4 &&
+                  offsetof(ZipEntryInfo, flags) == 6 && offsetof(ZipEntryInfo, method) == 8,
+              "ZipEntryInfo layout: signature, version, flags, method");
+static_assert(offsetof(ZipEntryInfo, mod_time) == 10 && offsetof(ZipEntryInfo, mod_date) == 12 &&
+                  offsetof(ZipEntryInfo, crc32) == 16 && offsetof(ZipEntryInfo, compressed_size) == 20,
+              "ZipEntryInfo layout: time, date, CRC-32, compressed size");
+static_assert(offsetof(ZipEntryInfo, uncompressed_size) == 24 && offsetof(ZipEntryInfo, name_length) == 28 &&
+                  offsetof(ZipEntryInfo, extra_length) == 30 && offsetof(ZipEntryInfo, name) == 32,
+              "ZipEntryInfo layout: uncompressed size, name and extra lengths, name");
+static_assert(sizeof(ZipEntryInfo) == 288 && sizeof(ZipEntryInfo::name) == ZIP_NAME_CAPACITY,
+              "ZipEntryInfo layout: 32 bytes of fields and the 256-byte name buffer");
+// The parsed header adds nothing to the record it derives from.
+static_assert(sizeof(ZipLocalHeader) == sizeof(ZipEntryInfo), "ZipLocalHeader is ZipEntryInfo");
 
 // Reads and parses the local header at header_offset into reader->header; the outcome
 // is told by reader->status alone (set to -1 on failure, unchanged on success).

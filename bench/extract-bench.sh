@@ -9,7 +9,8 @@
 # environment: BENCH_MB (payload size, default 350), BENCH_SMALL_MB (second payload for
 # the memory figure, default 90), BENCH_RUNS (timed runs of each, best counts, default 3),
 # BENCH_LEVEL (orvinta-pack level, default 12), BENCH_DIR (default /dev/shm/...),
-# BENCH_DLLS (source folder of the files).
+# BENCH_DLLS (source folder of the files), BENCH_STUB (the installer stub; default the win32
+# tree's, build/win32/installer/orvinta-setup.exe).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -21,6 +22,13 @@ runs=${BENCH_RUNS:-5}
 level=${BENCH_LEVEL:-12}
 dlls=${BENCH_DLLS:-/usr/lib/i386-linux-gnu/wine/i386-windows}
 work=${BENCH_DIR:-/dev/shm/orvinta-extract-bench}
+root=$(cd "$(dirname "$0")/.." && pwd)
+stub=${BENCH_STUB:-$root/build/win32/installer/orvinta-setup.exe}
+[ -f "$stub" ] || { echo "extract-bench: no stub $stub; build it: cmake --preset win32 && cmake --build build/win32 --target orvinta-setup (or set BENCH_STUB)" >&2; exit 1; }
+stub=$(cd "$(dirname "$stub")" && pwd)/$(basename "$stub")
+stub_option=()
+[ "$(od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N4 "$stub") + 4 ))" -N2 "$stub" | tr -d ' ')" = 6486 ] \
+  && stub_option=(--x86-64-test-stub)  # the win64 tree's stub
 
 for tool in unzip zip python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "extract-bench: $tool is missing" >&2; exit 1; }
@@ -34,7 +42,7 @@ cd "$work"
 
 # shellcheck source=payload.sh
 source "$here/payload.sh"
-bench_random_stub "$pack" stub.exe
+cp "$stub" stub.exe
 
 now_ns() { date +%s%N; }
 # seconds with three decimals from a nanosecond count
@@ -48,7 +56,7 @@ count=$(find payload -type f | wc -l)
 echo "payload: $count files, $payload_bytes bytes"
 
 t0=$(now_ns)
-"$pack" build --stub stub.exe --out setup.exe --level "$level" payload
+"$pack" build "${stub_option[@]}" --stub stub.exe --out setup.exe --level "$level" payload
 t1=$(now_ns)
 (cd payload && zip -q -6 ../payload.zip -- *)
 t2=$(now_ns)
@@ -68,7 +76,7 @@ timed() {
 best_pack=0; best_unzip=0; cpu_pack=0; cpu_unzip=0
 for run in $(seq 1 "$runs"); do
   rm -rf out && sync
-  timed pack.txt "$pack" extract setup.exe out
+  timed pack.txt "$pack" extract "${stub_option[@]}" setup.exe out
   if [ "$run" -eq 1 ]; then diff -r payload out >/dev/null || { echo "extract-bench: orvinta-pack output differs" >&2; exit 1; }; fi
   rm -rf out && sync
   timed unzip.txt unzip -q -o payload.zip -d out
@@ -99,12 +107,12 @@ PY
 # full payload and a smaller one.
 peak_kb() {
   rm -rf out
-  /usr/bin/time -f %M -o peak.txt "$pack" extract "$1" out
+  /usr/bin/time -f %M -o peak.txt "$pack" extract "${stub_option[@]}" "$1" out
   cat peak.txt
 }
 large_kb=$(peak_kb setup.exe)
 small_bytes=$(bench_fill_payload small "$small_mb")
 cp "$(find small -type f | LC_ALL=C sort | head -n 1)" small/orvinta.exe
-"$pack" build --stub stub.exe --out small.exe --level "$level" small
+"$pack" build "${stub_option[@]}" --stub stub.exe --out small.exe --level "$level" small
 small_kb=$(peak_kb small.exe)
 echo "peak memory of orvinta-pack extract: $large_kb KB for $payload_bytes bytes, $small_kb KB for $small_bytes bytes"

@@ -35,7 +35,9 @@ bytes=$(du -cb "$work"/payload/* | tail -n 1 | cut -f1)
 echo "payload: ${#sources[@]} files, $bytes bytes, from $dlls"
 
 # Our installer, at the packing tool's default level.
-"$pack" build --stub "$stub" --out "$work/orvinta.exe" "$work/payload" >/dev/null 2>&1 \
+stub_option=()
+[ "$arch" = 64 ] && stub_option=(--x86-64-test-stub)  # the x86-64 test build of the stub
+"$pack" build "${stub_option[@]}" --stub "$stub" --out "$work/orvinta.exe" "$work/payload" >/dev/null 2>&1 \
   || { echo "install-bench: packing failed" >&2; exit 1; }
 # The NSIS installer of the same files.
 if [ "$arch" = 64 ]; then target=amd64-unicode; folder='$PROGRAMFILES64'; else target=x86-unicode; folder='$PROGRAMFILES'; fi

@@ -5,7 +5,7 @@
 # the single job, the ratio to makensis, and the peak memory of orvinta-pack (GNU time's
 # maximum resident set). The installers of both job counts must be byte-identical.
 #
-# usage: bench/pack-bench.sh PATH/TO/orvinta-pack [STUB]
+# usage: bench/pack-bench.sh PATH/TO/orvinta-pack [STUB]   (default: the stub installed with the tool)
 # needs: makensis (Debian package nsis), python3, GNU time (/usr/bin/time).
 # environment: BENCH_MB (payload size, default 380), BENCH_RUNS (default 3), BENCH_JOBS
 # (the parallel job count, default nproc), BENCH_LEVEL (default 12), BENCH_DLLS (source
@@ -35,9 +35,11 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 # shellcheck source=payload.sh
 source "$here/payload.sh"
-if [ -z "$stub" ]; then
-  stub=$work/stub.exe
-  bench_random_stub "$pack" "$stub"
+# The stub given, else the one installed beside the tool (the host tree stages it there).
+stub_option=()
+if [ -n "$stub" ]; then
+  stub_option=(--stub "$stub")
+  [ "$(bench_pe_machine "$stub")" = 6486 ] && stub_option+=(--x86-64-test-stub)
 fi
 
 bench_fill_payload payload "$mb" >/dev/null
@@ -73,8 +75,8 @@ timed() {
 }
 
 for run in $(seq 1 "$runs"); do
-  timed one "$pack" build --stub "$stub" --out one.exe --level "$level" --jobs 1 payload
-  timed all "$pack" build --stub "$stub" --out all.exe --level "$level" --jobs "$jobs" payload
+  timed one "$pack" build "${stub_option[@]}" --out one.exe --level "$level" --jobs 1 payload
+  timed all "$pack" build "${stub_option[@]}" --out all.exe --level "$level" --jobs "$jobs" payload
   timed nsis makensis -V1 bench.nsi
   cmp -s one.exe all.exe || { echo "pack-bench: --jobs 1 and --jobs $jobs gave different installers" >&2; exit 1; }
   echo "run $run: --jobs 1 $(tail -n 1 one.times | cut -d' ' -f1), --jobs $jobs $(tail -n 1 all.times | cut -d' ' -f1)," \

@@ -1,6 +1,6 @@
-# Helpers of the packing and extraction benchmarks, sourced: a payload of Windows DLLs
-# (installer-like files every build machine with Debian's wine32 package has) and a stub
-# that orvinta-pack accepts. The caller sets dlls (the source folder) first.
+# The payload of the packing and extraction benchmarks, sourced: Windows DLLs, installer-
+# like files that every build machine with Debian's wine32 package has. The caller sets
+# dlls (the source folder) first.
 
 # bench_fill_payload FOLDER MEGABYTES: DLLs in name order until the size is reached; when
 # the source folder runs out, the files come again under numbered names. Prints the bytes.
@@ -23,11 +23,8 @@ bench_fill_payload() {
   echo "$total"
 }
 
-# bench_random_stub PACK FILE: 64 KiB of random bytes that hold no scrambled signature
-# (orvinta-pack refuses a stub that does).
-bench_random_stub() {
-  local pack=$1 stub=$2
-  until head -c 65536 /dev/urandom > "$stub" &&
-        "$pack" build --stub "$stub" --out "$stub.probe" "$stub" 2>/dev/null; do :; done
-  rm -f "$stub.probe"
+# bench_pe_machine FILE: the machine field of a PE image, as hex bytes (4c01 for
+# x86, 6486 for x86-64, whose test stub needs --x86-64-test-stub).
+bench_pe_machine() {
+  od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N4 "$1") + 4 ))" -N2 "$1" | tr -d ' \n'
 }

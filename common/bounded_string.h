@@ -8,9 +8,13 @@
 #include <cstddef>
 #include <cstdio>
 
+// The fields are read freely; only the operations below write them, so that text and
+// length always agree and the terminator is always in place.
 template <typename Char, std::size_t Capacity>
 struct BoundedString {
   static_assert(Capacity >= 1, "room for the terminator is needed");
+  // Empty from the start: no user has to clear a fresh string before using it.
+  BoundedString() : length(0) { text[0] = 0; }
   Char text[Capacity];
   std::size_t length;  // characters before the terminator; always below Capacity
 };
@@ -40,6 +44,14 @@ void bs_clear(BoundedString<Char, Capacity>& s) {
   s.length = 0;
 }
 
+// Empties the string and zeroes every unit of its buffer, so that whatever is written
+// into it later is followed by zeros (the shell's path lists end in two terminators).
+template <typename Char, std::size_t Capacity>
+void bs_zero(BoundedString<Char, Capacity>& s) {
+  for (Char& unit : s.text) unit = 0;
+  s.length = 0;
+}
+
 template <typename Char, std::size_t Capacity>
 bool bs_append(BoundedString<Char, Capacity>& s, const Char* source) {
   for (std::size_t i = 0; source[i] != 0; ++i) {
@@ -58,6 +70,44 @@ template <typename Char, std::size_t Capacity>
 bool bs_copy(BoundedString<Char, Capacity>& s, const Char* source) {
   bs_clear(s);
   return bs_append(s, source);
+}
+
+// Fills the string through a call that writes zero-terminated text into a plain buffer,
+// as Windows functions do: write(text, Capacity) gets the zeroed buffer and its capacity
+// and returns whether it succeeded. The string then holds the text up to its terminator.
+// A failed call, or one that left no terminator inside the buffer (a text cut short),
+// leaves the string empty and all zeros, and gives false; a cut text is never used.
+template <typename Char, std::size_t Capacity, typename Write>
+bool bs_fill(BoundedString<Char, Capacity>& s, Write write) {
+  bs_zero(s);
+  if (!write(s.text, Capacity)) {
+    bs_zero(s);
+    return false;
+  }
+  std::size_t length = 0;
+  while (length < Capacity && s.text[length] != 0) ++length;
+  if (length == Capacity) {
+    bs_zero(s);
+    return false;
+  }
+  s.length = length;
+  return true;
+}
+
+// Shortens the string to its first length characters; a longer length changes nothing.
+template <typename Char, std::size_t Capacity>
+void bs_truncate(BoundedString<Char, Capacity>& s, std::size_t length) {
+  if (length >= s.length || length >= Capacity) return;
+  s.length = length;
+  s.text[length] = 0;
+}
+
+// Replaces every `from` by `to`; neither may be the terminator.
+template <typename Char, std::size_t Capacity>
+void bs_replace(BoundedString<Char, Capacity>& s, Char from, Char to) {
+  for (std::size_t i = 0; i < s.length; ++i) {
+    if (s.text[i] == from) s.text[i] = to;
+  }
 }
 
 // printf-style formatting into the buffer; false when the result had to be cut.

@@ -31,6 +31,17 @@ constexpr std::uint8_t DISTANCE_EXTRA[DISTANCE_ROWS] = {
 constexpr std::uint32_t CODE_LENGTH_SYMBOLS = 19;
 constexpr std::uint8_t CODE_LENGTH_ORDER[CODE_LENGTH_SYMBOLS] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+// Code-length code lengths are sent in 3 bits each.
+constexpr std::uint32_t CODE_LENGTH_LENGTH_BITS = 3;
+constexpr std::uint32_t MAX_CODE_LENGTH_CODE = (1u << CODE_LENGTH_LENGTH_BITS) - 1;
+// Code-length symbols 16, 17 and 18: repeats of the previous length or of zero, their
+// count the shortest run plus that many extra bits.
+constexpr std::uint32_t CODE_LENGTH_REPEAT_FIRST = 16;
+constexpr std::uint32_t CODE_LENGTH_REPEATS = 3;
+constexpr std::uint32_t CODE_LENGTH_REPEAT_EXTRA[CODE_LENGTH_REPEATS] = {2, 3, 7};
+constexpr std::uint32_t CODE_LENGTH_REPEAT_SHORTEST[CODE_LENGTH_REPEATS] = {3, 3, 11};
+// HLIT, HDIST and HCLEN.
+constexpr std::uint32_t DYNAMIC_COUNT_BITS = 5 + 5 + 4;
 
 constexpr std::uint32_t BIT_MASK[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
                                         0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,
@@ -52,6 +63,24 @@ constexpr std::uint32_t MAX_CODE_LENGTH = 16;
 constexpr std::uint32_t MIN_MATCH = 3;
 constexpr std::uint32_t MAX_MATCH = 258;
 constexpr std::uint32_t MAX_DISTANCE = 32768;
+
+// The most bits a dynamic header can take from HLIT on, the longest element that a
+// handler reads whole: the counts, 19 code-length code lengths, and every one of the up
+// to 288 + 32 code lengths sent at the greatest cost per length, a single length with
+// the longest code-length code or a repeat's code and extra bits over its shortest run.
+constexpr std::uint32_t most_bits_per_code_length() {
+  std::uint32_t most = MAX_CODE_LENGTH_CODE;
+  for (std::uint32_t r = 0; r < CODE_LENGTH_REPEATS; ++r) {
+    const std::uint32_t per_length =
+        (MAX_CODE_LENGTH_CODE + CODE_LENGTH_REPEAT_EXTRA[r] + CODE_LENGTH_REPEAT_SHORTEST[r] - 1) /
+        CODE_LENGTH_REPEAT_SHORTEST[r];
+    if (per_length > most) most = per_length;
+  }
+  return most;
+}
+constexpr std::uint32_t LONGEST_DYNAMIC_HEADER_BITS =
+    DYNAMIC_COUNT_BITS + CODE_LENGTH_SYMBOLS * CODE_LENGTH_LENGTH_BITS +
+    (MAX_LITERAL_SYMBOLS + MAX_DISTANCE_SYMBOLS) * most_bits_per_code_length();
 
 static_assert(LENGTH_BASE[285 - LENGTH_SYMBOL_FIRST] == MAX_MATCH && LENGTH_EXTRA[285 - LENGTH_SYMBOL_FIRST] == 0,
               "symbol 285 is length 258 without extra bits");

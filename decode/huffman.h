@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "decode/handler_result.h"
+
 struct Inflater;
 
 // Entry operations: 0..13 = length or distance with that many extra bits, END_OF_BLOCK,
@@ -26,11 +28,28 @@ struct HuffmanEntry {
 static_assert(sizeof(HuffmanEntry) == 2 * sizeof(void*), "an entry is two bytes of code and one slot");
 static_assert(alignof(HuffmanEntry) == alignof(void*), "entries hold pointers");
 
-// Builder results.
-constexpr int HUFFMAN_COMPLETE = 0;
-constexpr int HUFFMAN_INCOMPLETE = 1;
-constexpr int HUFFMAN_OVERSUBSCRIBED = 2;
-constexpr int HUFFMAN_OUT_OF_MEMORY = 3;
+// Results of the table builder.
+enum HuffmanBuildResult : int {
+  HUFFMAN_COMPLETE = 0,
+  HUFFMAN_INCOMPLETE = 1,
+  HUFFMAN_OVERSUBSCRIBED = 2,
+  HUFFMAN_OUT_OF_MEMORY = 3,
+};
+
+// What a build that a handler cannot accept makes of the handler: which builds are
+// acceptable (an incomplete distance code is) is each handler's own decision.
+inline HandlerResult huffman_handler_failure(HuffmanBuildResult r) {
+  switch (r) {
+    case HUFFMAN_OVERSUBSCRIBED:
+      return HANDLER_OVERSUBSCRIBED;
+    case HUFFMAN_OUT_OF_MEMORY:
+      return HANDLER_OUT_OF_MEMORY;
+    case HUFFMAN_COMPLETE:
+    case HUFFMAN_INCOMPLETE:
+      break;
+  }
+  return HANDLER_FAILED;
+}
 
 // Builds the decoding tables of a canonical code from its n code lengths (0..16, 0 = no
 // code; 1 <= n <= 288). Symbols below s decode to themselves (op LITERAL below 256,
@@ -39,32 +58,17 @@ constexpr int HUFFMAN_OUT_OF_MEMORY = 3;
 // Every table block comes from the record's allocate function, chained for release.
 // Returns 0 complete (or empty: *table_out = none), 1 incomplete, 2 over-subscribed
 // (nothing allocated, *table_out untouched), 3 out of memory (nothing left allocated).
-int huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
-                        std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
-                        HuffmanEntry** table_out, std::uint32_t* lookup_bits);
+HuffmanBuildResult huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
+                                       std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
+                                       HuffmanEntry** table_out, std::uint32_t* lookup_bits);
 
 // Releases every block of the chain that starts at table (none: nothing). Returns 0.
 int huffman_free_table(Inflater* inflater, HuffmanEntry* table);
 
-// Handlers of FIXED_HEADER, DYNAMIC_HEADER and the two Huffman data states: -1 = the
-// input ran out, 0 = done, positive = error.
-int setup_fixed_tables(Inflater* inflater);
-int read_dynamic_tables(Inflater* inflater);
-int decode_huffman_data(Inflater* inflater, const HuffmanEntry* literal_table,
-                        const HuffmanEntry* distance_table, std::uint32_t literal_bits,
-                        std::uint32_t distance_bits);
-
-// What the fast loop needs before it starts a symbol: unread bytes in the ring for a
-// refill, and window room for the largest step it takes between checks, two literals and
-// a match of 258 bytes, plus one byte: the fast loop never fills the window itself, since
-// the byte that fills it is due to be delivered at once.
-constexpr std::uint32_t FAST_MIN_INPUT = 8;
-constexpr std::uint32_t FAST_WINDOW_ROOM = 2 + 258 + 1;
-
-// The fast loop inside decode_huffman_data: runs whole symbols while the ring holds
-// enough input for any symbol and the window has room for any match. Leaves the record
-// at a symbol boundary. Returns 0 at the end of the block, 1 on an error, and -1 when it
-// stopped because input or window room ran short.
-int decode_huffman_fast(Inflater* inflater, const HuffmanEntry* literal_table,
-                        const HuffmanEntry* distance_table, std::uint32_t literal_bits,
-                        std::uint32_t distance_bits);
+// Handlers of FIXED_HEADER, DYNAMIC_HEADER and the two Huffman data states. The table
+// handlers leave both HuffmanEntry tables of the block and its fast tables in the record.
+HandlerResult setup_fixed_tables(Inflater* inflater);
+HandlerResult read_dynamic_tables(Inflater* inflater);
+HandlerResult decode_huffman_data(Inflater* inflater, const HuffmanEntry* literal_table,
+                                  const HuffmanEntry* distance_table, std::uint32_t literal_bits,
+                                  std::uint32_t distance_bits);

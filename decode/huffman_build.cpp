@@ -51,9 +51,9 @@ HuffmanEntry make_entry(std::uint32_t symbol, std::uint32_t s, const std::uint16
 
 }  // namespace
 
-int huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
-                        std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
-                        HuffmanEntry** table_out, std::uint32_t* lookup_bits) {
+HuffmanBuildResult huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
+                                       std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
+                                       HuffmanEntry** table_out, std::uint32_t* lookup_bits) {
   // Arguments outside the alphabet sizes of the format are refused like an impossible
   // code: nothing is allocated.
   if (n == 0 || n > MAX_LITERAL_SYMBOLS) return HUFFMAN_OVERSUBSCRIBED;
@@ -112,66 +112,87 @@ int huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::u
   std::uint32_t code = 0;  // bit-reversed: the first stream bit is bit 0
   std::uint32_t next_sorted = 0;
 
-  for (std::uint32_t k = min; k <= max; ++k) {
-    for (std::uint32_t c = 0; c < count[k]; ++c) {
-      const std::uint32_t symbol =
-          (k < max || c < real_at_max) ? sorted[next_sorted++] : NO_SYMBOL;
-
-      // Open levels until the code fits in the current one.
-      while (depth < 0 || k > levels[depth].above + levels[depth].width) {
-        const std::uint32_t w = depth < 0 ? 0 : levels[depth].above + levels[depth].width;
-        const std::uint32_t z = (max - w < limit) ? max - w : limit;
-        std::uint32_t j = k - w;
-        std::uint32_t f = 1u << j;
-        if (f > remaining[k]) {
-          // Widen while the longer codes do not fill the slots left, up to z bits.
-          f -= remaining[k];
-          std::uint32_t xp = k;
-          for (;;) {
-            ++j;
-            if (j >= z) break;
-            f <<= 1;
-            ++xp;
-            if (f <= count[xp]) break;
-            f -= count[xp];
-          }
+  // Opens the levels below the current one until a code of length k fits; false when an
+  // allocation fails (every block of this build is then released).
+  auto open_levels = [&](std::uint32_t k) {
+    while (depth < 0 || k > levels[depth].above + levels[depth].width) {
+      const std::uint32_t w = depth < 0 ? 0 : levels[depth].above + levels[depth].width;
+      const std::uint32_t z = (max - w < limit) ? max - w : limit;
+      std::uint32_t j = k - w;
+      std::uint32_t f = 1u << j;
+      if (f > remaining[k]) {
+        // Widen while the longer codes do not fill the slots left, up to z bits.
+        f -= remaining[k];
+        std::uint32_t xp = k;
+        for (;;) {
+          ++j;
+          if (j >= z) break;
+          f <<= 1;
+          ++xp;
+          if (f <= count[xp]) break;
+          f -= count[xp];
         }
-        if (w + j > end_limit && w < end_limit) j = end_limit - w;
-
-        const std::uint32_t size = 1u << j;
-        auto* block = static_cast<HuffmanEntry*>(inflater->allocate((size + 1) * sizeof(HuffmanEntry)));
-        if (block == nullptr) {
-          huffman_free_table(inflater, first);
-          return HUFFMAN_OUT_OF_MEMORY;
-        }
-        block[0].op = OP_INVALID;
-        block[0].code_bits = 0;
-        block[0].next = nullptr;
-        HuffmanEntry* table = block + 1;
-        for (std::uint32_t i = 0; i < size; ++i) {
-          table[i].op = OP_INVALID;
-          table[i].code_bits = static_cast<std::uint8_t>(j);
-          table[i].value = 0;
-        }
-        if (first == nullptr) {
-          first = table;
-        } else {
-          last_header->next = table;
-        }
-        last_header = block;
-
-        const std::uint32_t prefix = code & BIT_MASK[w];
-        if (depth >= 0) {
-          const Level& parent = levels[depth];
-          HuffmanEntry& link = parent.table[prefix >> parent.above];
-          link.op = static_cast<std::uint8_t>(OP_LINK_BASE + j);
-          link.code_bits = static_cast<std::uint8_t>(parent.width);
-          link.next = table;
-        }
-        ++depth;
-        levels[depth] = Level{table, w, j, prefix};
       }
+      if (w + j > end_limit && w < end_limit) j = end_limit - w;
 
+      const std::uint32_t size = 1u << j;
+      auto* block = static_cast<HuffmanEntry*>(inflater->allocate((size + 1) * sizeof(HuffmanEntry)));
+      if (block == nullptr) {
+        huffman_free_table(inflater, first);
+        return false;
+      }
+      block[0].op = OP_INVALID;
+      block[0].code_bits = 0;
+      block[0].next = nullptr;
+      // Every slot is written below: the left-over codes make the code complete, so
+      // each slot holds a code (one of its copies) or the link to a longer code's level.
+      HuffmanEntry* table = block + 1;
+      if (first == nullptr) {
+        first = table;
+      } else {
+        last_header->next = table;
+      }
+      last_header = block;
+
+      const std::uint32_t prefix = code & BIT_MASK[w];
+      if (depth >= 0) {
+        const Level& parent = levels[depth];
+        HuffmanEntry& link = parent.table[prefix >> parent.above];
+        link.op = static_cast<std::uint8_t>(OP_LINK_BASE + j);
+        link.code_bits = static_cast<std::uint8_t>(parent.width);
+        link.next = table;
+      }
+      ++depth;
+      levels[depth] = Level{table, w, j, prefix};
+    }
+    return true;
+  };
+  auto next_symbol = [&](std::uint32_t k, std::uint32_t c) {
+    return (k < max || c < real_at_max) ? std::uint32_t{sorted[next_sorted++]} : NO_SYMBOL;
+  };
+
+  // The codes that fit the first level, shortest first. Going one bit longer doubles the
+  // part of the table filled so far onto its own end, which gives every shorter code its
+  // copies; each code then takes its own slot, which no shorter one holds. The first
+  // level's slots left at its full width are the links to the longer codes' levels.
+  if (!open_levels(min)) return HUFFMAN_OUT_OF_MEMORY;
+  HuffmanEntry* const top = levels[0].table;
+  const std::uint32_t top_width = levels[0].width;
+  for (std::uint32_t i = 0; i < (1u << min); ++i) top[i] = HuffmanEntry{OP_INVALID, 0, {0}};
+  for (std::uint32_t k = min; k <= top_width; ++k) {
+    if (k > min) std::memcpy(top + (1u << (k - 1)), top, (std::size_t{1} << (k - 1)) * sizeof(HuffmanEntry));
+    for (std::uint32_t c = 0; c < count[k]; ++c) {
+      top[code] = make_entry(next_symbol(k, c), s, base, extra, k);
+      --remaining[k];
+      code = next_reversed_code(code, k);
+    }
+  }
+
+  // The longer codes, through the levels below.
+  for (std::uint32_t k = top_width + 1; k <= max; ++k) {
+    for (std::uint32_t c = 0; c < count[k]; ++c) {
+      const std::uint32_t symbol = next_symbol(k, c);
+      if (!open_levels(k)) return HUFFMAN_OUT_OF_MEMORY;
       const Level& level = levels[depth];
       const std::uint32_t w = level.above;
       const HuffmanEntry e = make_entry(symbol, s, base, extra, k - w);

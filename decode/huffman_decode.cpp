@@ -9,12 +9,11 @@
 #include "decode/bit_reader.h"
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
+#include "decode/huffman_fast.h"
 #include "decode/inflater_record.h"
 #include "decode/window_copy.h"
 
 namespace {
-
-constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
 
 // Decodes one code of a table set, walking the sub-tables. Null with *failed clear when
 // the input ran out, null with *failed set on an invalid pattern.
@@ -34,7 +33,7 @@ const HuffmanEntry* decode_code(const Inflater* f, BitReader& b, const HuffmanEn
 
 // Copies a match into the window in pieces that end at the window's end, delivering
 // whenever the window fills.
-int copy_match(Inflater* f, std::uint32_t length, std::uint32_t distance) {
+HandlerResult copy_match(Inflater* f, std::uint32_t length, std::uint32_t distance) {
   std::uint32_t src = (f->window_pos - distance) & WINDOW_MASK;
   while (length > 0) {
     src &= WINDOW_MASK;
@@ -52,11 +51,12 @@ int copy_match(Inflater* f, std::uint32_t length, std::uint32_t distance) {
 
 }  // namespace
 
-int decode_huffman_data(Inflater* f, const HuffmanEntry* literal_table, const HuffmanEntry* distance_table,
-                        std::uint32_t literal_bits, std::uint32_t distance_bits) {
+HandlerResult decode_huffman_data(Inflater* f, const HuffmanEntry* literal_table,
+                                  const HuffmanEntry* distance_table, std::uint32_t literal_bits,
+                                  std::uint32_t distance_bits) {
   for (;;) {
-    if (f->ring_count >= FAST_MIN_INPUT && f->window_pos <= FAST_MAX_WINDOW_POS) {
-      const int r = decode_huffman_fast(f, literal_table, distance_table, literal_bits, distance_bits);
+    if (fast_loop_may_run(f)) {
+      const HandlerResult r = decode_huffman_fast(f, literal_table, distance_table, literal_bits, distance_bits);
       if (r != HANDLER_NEED_INPUT) return r;
     }
 

@@ -1,11 +1,14 @@
-// The fast loop of Huffman data decoding. It runs only while every symbol it may meet
-// fits in what it holds: at least 8 unread bytes in the ring when a symbol starts (after
-// a refill that leaves 56 or more bits in a 64-bit accumulator, while a symbol needs at
-// most 15 + 5 + 15 + 13 = 48), and room before the window's end for two literals and a
-// match of 258 bytes, the most one turn of the loop writes, so it never delivers and
-// never has to roll back. On leaving it puts the whole
-// bytes it did not use back into the ring, so that the record is back in the form
-// the careful path reads, at a symbol boundary.
+// The fast loop of Huffman data decoding. It runs whole symbols from a bit buffer the
+// width of the machine word, refilled by one word load at a time, and reads the block's
+// fast tables (decode/huffman_fast.h): a literal, a length or a distance with its extra
+// bits costs one lookup and one shift. What the fast tables leave to the careful tables,
+// it decodes through them with the same walk the careful path makes. Its bounds
+// (fast_loop_may_run) keep every turn within the input held in the ring and within the
+// window's room, so it never runs dry inside a symbol, never delivers and never rolls
+// back; on leaving it puts the whole bytes it did not use back into the ring, so that
+// the record is at a symbol boundary in the form the careful path reads.
+
+#include "decode/huffman_fast.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,149 +16,193 @@
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
 #include "decode/inflater_record.h"
-#include "decode/window_copy.h"
 
 namespace {
 
-constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
+// The decoder runs on little-endian x86 (i686 and x86-64): a word loaded from memory has
+// its first byte lowest, which is the stream's bit order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words are loaded first byte lowest");
 
-// Eight bytes, first byte lowest (compilers turn this into one load).
-inline std::uint64_t load_le64(const unsigned char* q) {
-  return static_cast<std::uint64_t>(q[0]) | static_cast<std::uint64_t>(q[1]) << 8 |
-         static_cast<std::uint64_t>(q[2]) << 16 | static_cast<std::uint64_t>(q[3]) << 24 |
-         static_cast<std::uint64_t>(q[4]) << 32 | static_cast<std::uint64_t>(q[5]) << 40 |
-         static_cast<std::uint64_t>(q[6]) << 48 | static_cast<std::uint64_t>(q[7]) << 56;
+// One machine word of input, one unaligned load.
+inline FastWord load_word(const unsigned char* q) {
+  FastWord w;
+  std::memcpy(&w, q, sizeof w);
+  return w;
 }
 
-// Eight bytes stored first byte lowest.
-inline void store_le64(unsigned char* q, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) q[i] = static_cast<unsigned char>(v >> (8 * i));
+// The loop's input: bits not yet used (the next stream bit lowest), how many of them
+// count, and the next byte to load. Bits above the count may hold copies of the bytes
+// at `in` onward (a refill loads a whole word but counts only the whole bytes that fit);
+// OR-ing the same bytes in again later leaves them unchanged, and they are masked off
+// when the state goes back to the record. The count is kept modulo the word's width,
+// in its low bits only (COUNT_MASK), so that an entry's whole word can be subtracted:
+// its low bits are the bits it uses and everything above them is a multiple of the
+// width.
+struct FastBits {
+  FastWord bits;
+  std::uint32_t count;
+  const unsigned char* in;
+};
+
+constexpr std::uint32_t COUNT_MASK = FAST_WORD_BITS - 1;
+static_assert((FAST_USED_MASK + 1) % FAST_WORD_BITS == 0,
+              "what an entry holds above its used bits is a multiple of the word's width");
+
+inline std::uint32_t fast_count(const FastBits& b) { return b.count & COUNT_MASK; }
+
+// Tops the buffer up to at least FAST_REFILLED_BITS bits.
+inline void fast_refill(FastBits& b) {
+  b.bits |= load_word(b.in) << fast_count(b);
+  b.in += (~b.count & COUNT_MASK) >> 3;
+  b.count |= FAST_REFILLED_BITS;
 }
 
-inline void copy8(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 8); }
+inline void fast_drop(FastBits& b, std::uint32_t n) {
+  b.bits >>= n;
+  b.count -= n;
+}
+
+// Drops the bits a fast entry uses, its low bits (what the entry holds above them is a
+// multiple of the word's width, so the count stays right in its low bits).
+inline void fast_drop_entry(FastBits& b, FastEntry e) {
+  b.bits >>= e & COUNT_MASK;
+  b.count -= e;
+}
+
+inline std::uint32_t fast_take(FastBits& b, std::uint32_t n) {
+  const auto v = static_cast<std::uint32_t>(b.bits & ((FastWord{1} << n) - 1));
+  fast_drop(b, n);
+  return v;
+}
+
+// A length or distance from its fast entry: the base plus the extra bits that follow
+// the code, both dropped in one shift.
+inline std::uint32_t fast_take_value(FastBits& b, FastEntry e) {
+  const FastWord code_and_extra = b.bits & ((FastWord{1} << (e & COUNT_MASK)) - 1);
+  const auto extra = static_cast<std::uint32_t>(code_and_extra >> ((e >> FAST_CODE_SHIFT) & FAST_CODE_MASK));
+  fast_drop_entry(b, e);
+  return (e >> FAST_VALUE_SHIFT) + extra;
+}
+
+// A code decoded through the careful tables: its entry and the bits of the code.
+struct WalkedCode {
+  const HuffmanEntry* entry;
+  std::uint32_t code_bits;
+};
+
+// The sub-table walk through a block's HuffmanEntry tables: from the first-level entry of
+// the code at the bottom of `bits`, along its link entries, to the code's own entry, and
+// how many bits the code takes (not counting its extra bits). An invalid pattern ends on
+// its OP_INVALID entry. `bits` holds at least the longest code. It takes the bits by
+// value, so that the loop's own state never has its address taken and stays in
+// registers.
+inline WalkedCode walk_code(FastWord bits, const HuffmanEntry* table, std::uint32_t width) {
+  const HuffmanEntry* e = &table[bits & BIT_MASK[width]];
+  std::uint32_t used = 0;
+  while (e->op > OP_LINK_BASE && e->op != OP_INVALID) {
+    used += e->code_bits;
+    bits >>= e->code_bits;
+    e = &e->next[bits & BIT_MASK[e->op - OP_LINK_BASE]];
+  }
+  return WalkedCode{e, used + (e->op != OP_INVALID ? e->code_bits : 0u)};
+}
+
+constexpr std::uint32_t CHUNK = 8;
+
+inline void copy_chunk(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, CHUNK); }
 inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(dst, src, 4); }
-// Reads all 16 bytes before writing any, so that it also serves when the two overlap.
+
+// Eight bytes stored first byte lowest, one unaligned store.
+inline void store_le64(unsigned char* q, std::uint64_t v) { std::memcpy(q, &v, sizeof v); }
+
+// 16 bytes, all read before any is written.
 inline void copy16(unsigned char* dst, const unsigned char* src) {
   unsigned char chunk[16];
   std::memcpy(chunk, src, 16);
   std::memcpy(dst, chunk, 16);
 }
 
-// An entry's size as a power of two: table offsets are formed in bytes, so that an
-// index needs no scaling on the way to the load.
-constexpr std::uint32_t ENTRY_SHIFT = sizeof(HuffmanEntry) == 16 ? 4 : 3;
-static_assert(sizeof(HuffmanEntry) == std::size_t{1} << ENTRY_SHIFT, "entries are 8 or 16 bytes");
+// Where 16-byte moves are single instructions (x86-64 has SSE2 throughout), a match at
+// least that far from its source goes in whole 16-byte chunks that may run past its end;
+// the 16 bytes there are kept aside first and put back after. On i686 without SSE2 the
+// exact copies below are faster.
+constexpr bool WIDE_CHUNKS = sizeof(FastWord) == 8;
+constexpr std::uint32_t WIDE = FAST_COPY_OVERRUN;
+static_assert(WIDE == 16, "wide chunks are 16 bytes");
 
-// The entry at a byte offset into a table (a multiple of the entry size).
-inline const HuffmanEntry* entry_at(const HuffmanEntry* table, std::uint64_t offset) {
-  return reinterpret_cast<const HuffmanEntry*>(reinterpret_cast<const unsigned char*>(table) + offset);
-}
-
-// The low n bits (n <= 32), without a table load.
-inline std::uint64_t low_bits(std::uint64_t bits, std::uint32_t n) { return bits & ((std::uint64_t{1} << n) - 1); }
-
-// A match whose source and destination both lie before the window's end. Writes exactly
-// `length` bytes: the bytes after the destination are history that later matches read.
-// When source and destination are at least a chunk's size apart, in either order, no
-// chunk reads a byte that this copy has yet to write or has already overwritten; the last
-// chunk may write some bytes a second time, with the same values.
-inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
-  const std::uint32_t apart = src < dst ? dst - src : src - dst;
-  unsigned char* out = window + dst;
-  const unsigned char* in = window + src;
-  if (apart >= 16 && length >= 16) {
+// A match whose source and destination both lie whole before the window's end. Leaves
+// every byte after the destination as it was: they are history that later matches read.
+// Wide chunks with the bytes after the match kept aside, where they are cheap. Otherwise:
+// source and destination at least a chunk apart, in either order, or the same (a
+// distance of a whole window): chunks that never read what this copy writes, the last
+// one ending at the match's end, writing some bytes a second time with the same values.
+// A source less than a chunk behind: its period repeated as an 8-byte pattern. Less than
+// a chunk ahead (a distance within a chunk of the window's size): byte by byte.
+inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length,
+                            std::uint32_t distance) {
+  unsigned char* const out = window + dst;
+  const unsigned char* const in = window + src;
+  // The destination has FAST_COPY_OVERRUN bytes to spare before the window's end (the
+  // loop's bounds). A source at least WIDE behind never reads what this copy writes; a
+  // source ahead (a distance past the window's start, from its end) is read by each
+  // chunk before the chunk is written, and later chunks read further on still.
+  if (WIDE_CHUNKS && distance >= WIDE && src + length + WIDE <= WINDOW_SIZE) {
+    unsigned char kept[WIDE];
+    std::memcpy(kept, out + length, WIDE);
     std::uint32_t i = 0;
-    for (; i + 16 <= length; i += 16) copy16(out + i, in + i);
-    if (i < length) copy16(out + length - 16, in + length - 16);
+    do {
+      copy16(out + i, in + i);
+      i += WIDE;
+    } while (i < length);
+    std::memcpy(out + length, kept, WIDE);
     return;
   }
-  if (apart >= 8) {
-    if (length >= 8) {
+  const std::uint32_t gap = src < dst ? dst - src : src - dst;
+  if (gap >= CHUNK || gap == 0) {
+    if (length >= CHUNK) {
       std::uint32_t i = 0;
-      for (; i + 8 <= length; i += 8) copy8(out + i, in + i);
-      if (i < length) copy8(out + length - 8, in + length - 8);
+      do {
+        copy_chunk(out + i, in + i);
+        i += CHUNK;
+      } while (i + CHUNK < length);
+      copy_chunk(out + length - CHUNK, in + length - CHUNK);
     } else if (length >= 4) {
       copy4(out, in);
       copy4(out + length - 4, in + length - 4);
     } else {
-      for (std::uint32_t i = 0; i < length; ++i) out[i] = in[i];
+      out[0] = in[0];
+      out[1] = in[1];
+      out[2] = in[2];
     }
     return;
   }
-  if (src < dst && length <= 32) {
-    // A short repeat of a short period.
-    for (std::uint32_t i = 0; i < length; ++i) out[i] = in[i];
-    return;
+  std::uint32_t i = 0;
+  if (src < dst) {
+    // The period's bytes lie before the destination; the rest of the eight loaded are
+    // masked off. Stores go at steps of the largest multiple of the period up to eight.
+    static constexpr std::uint8_t STEP[CHUNK] = {0, 8, 8, 6, 8, 5, 6, 7};
+    std::uint64_t pattern;
+    std::memcpy(&pattern, in, sizeof pattern);
+    pattern &= ~std::uint64_t{0} >> (64 - 8 * gap);
+    for (std::uint32_t k = gap; k < 8; k *= 2) pattern |= pattern << (8 * k);
+    for (; i + 8 <= length; i += STEP[gap]) store_le64(out + i, pattern);
   }
-  window_copy_forward(window, dst, src, length);
-}
-
-// How far past a match's end the chunked copy below may write.
-constexpr std::uint32_t COPY_SPILL = 16;
-
-// The same copy in whole chunks, where the window has COPY_SPILL bytes to spare after
-// both ranges. Chunks may run past the match's end; the bytes there are history, so they
-// are kept aside first and put back after. A source at least 16 bytes behind, or any
-// distance ahead or none (a source that wrapped to or past the destination: a whole
-// window back, the source is the destination itself), goes in 16-byte chunks that
-// each read before they write; 8 to 15 bytes behind, in 8-byte chunks that
-// read only bytes already final; closer than that, the period's bytes are repeated into
-// an 8-byte pattern stored at steps of the largest multiple of the period that fits.
-inline void copy_match_fast(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
-  const std::uint32_t far_end = (src > dst ? src : dst) + length;
-  if (far_end > WINDOW_SIZE - COPY_SPILL) {
-    copy_match_exact(window, dst, src, length);
-    return;
-  }
-  unsigned char* const out = window + dst;
-  const unsigned char* const in = window + src;
-  unsigned char kept[COPY_SPILL];
-  std::memcpy(kept, out + length, COPY_SPILL);
-  const std::uint32_t behind = dst - src;  // meaningful when src < dst
-  if (src >= dst || behind >= 16) {
-    std::uint32_t i = 0;
-    do {
-      copy16(out + i, in + i);
-      i += 16;
-    } while (i < length);
-  } else if (behind >= 8) {
-    std::uint32_t i = 0;
-    do {
-      copy8(out + i, in + i);
-      i += 8;
-    } while (i < length);
-  } else {
-    std::uint64_t pattern = load_le64(in) & ((std::uint64_t{1} << (8 * behind)) - 1);
-    for (std::uint32_t k = behind; k < 8; k *= 2) pattern |= pattern << (8 * k);
-    const std::uint32_t step = 8 - 8 % behind;
-    std::uint32_t i = 0;
-    do {
-      store_le64(out + i, pattern);
-      i += step;
-    } while (i < length);
-  }
-  std::memcpy(out + length, kept, COPY_SPILL);
+  for (; i < length; ++i) out[i] = in[i];
 }
 
 }  // namespace
 
-// Stands in for the distance table of a block without distance codes: whatever the bits,
-// a length symbol then meets an invalid entry.
-const HuffmanEntry NO_DISTANCE_CODES[1] = {{OP_INVALID, 0, {0}}};
-
-int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const HuffmanEntry* distance_table,
-                        std::uint32_t literal_bits, std::uint32_t distance_bits) {
-  if (distance_table == nullptr) {
-    distance_table = NO_DISTANCE_CODES;
-    distance_bits = 0;
-  }
+HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table,
+                                  const HuffmanEntry* distance_table, std::uint32_t literal_bits,
+                                  std::uint32_t distance_bits) {
   // The loop reads the ring only up to its end: across the wrap the careful path takes
   // over for the few bytes there, and the next call starts at the ring's beginning.
   const std::uint32_t start = f->ring_read & RING_MASK;
   const std::uint32_t span = RING_SIZE - start < f->ring_count ? RING_SIZE - start : f->ring_count;
   if (span < FAST_MIN_INPUT) return HANDLER_NEED_INPUT;
   const unsigned char* const in_start = f->ring + start;
-  const unsigned char* in = in_start;
+  // fast_loop_may_run as pointers: a turn may start at `in` up to in_limit and at `out`
+  // up to out_limit.
   const unsigned char* const in_limit = in_start + span - FAST_MIN_INPUT;
   unsigned char* const window = f->window;
   unsigned char* out = window + f->window_pos;
@@ -163,138 +210,112 @@ int decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table, const Hu
   // Before the window first fills, a match may reach back only to the stream's first byte.
   const std::uint32_t history_extra = f->window_filled != 0 ? WINDOW_SIZE : 0;
 
-  // Bits above `count` in `bits` may hold copies of the next input bytes (a refill loads
-  // eight bytes but counts only the whole ones that fit); OR-ing the same bytes in again
-  // later leaves them unchanged, and they are masked off when the state goes back.
-  std::uint64_t bits = f->bit_buffer;
-  std::uint32_t count = f->bit_count;
-  const std::uint64_t literal_mask = BIT_MASK[literal_bits];
-  const std::uint64_t literal_offset_mask = literal_mask << ENTRY_SHIFT;
-  const std::uint64_t distance_offset_mask = std::uint64_t{BIT_MASK[distance_bits]} << ENTRY_SHIFT;
-  int result = HANDLER_NEED_INPUT;
+  const FastEntry* const fast_literal = f->fast_tables;
+  const FastEntry* const fast_distance = f->fast_tables + FAST_DISTANCE_OFFSET;
+  constexpr FastWord literal_mask = (FastWord{1} << FAST_LITERAL_BITS) - 1;
+  constexpr FastWord distance_mask = (FastWord{1} << FAST_DISTANCE_BITS) - 1;
+  FastBits b{f->bit_buffer, f->bit_count, in_start};
+  HandlerResult result = HANDLER_NEED_INPUT;
 
-  const HuffmanEntry* e = nullptr;
-  while (in <= in_limit && out <= out_limit) {
-    bits |= load_le64(in) << count;
-    in += (63 - count) >> 3;
-    count |= 56;
-    e = entry_at(literal_table, (bits << ENTRY_SHIFT) & literal_offset_mask);
+  // Each turn starts with a refill and the lookup of its first symbol; a turn that
+  // ends in a match makes both for the next turn before the copy, so that the lookup does
+  // not wait for the copy's branches.
+  if (b.in > in_limit || out > out_limit) return HANDLER_NEED_INPUT;
+  fast_refill(b);
+  FastEntry e = fast_literal[b.bits & literal_mask];
+  for (;;) {
+    if ((e & FAST_LITERAL) != 0) {
+      // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
+      bool run_on = true;
+      for (std::uint32_t n = 1; run_on; ++n) {
+        fast_drop_entry(b, e);
+        *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
+        if (n == FAST_LITERALS_PER_REFILL) break;
+        e = fast_literal[b.bits & literal_mask];
+        run_on = (e & FAST_LITERAL) != 0;
+      }
+      if (run_on) {
+        if (b.in > in_limit || out > out_limit) break;
+        fast_refill(b);
+        e = fast_literal[b.bits & literal_mask];
+        continue;
+      }
+      // A length follows: the bits the literals used are made up first. The entry's
+      // index bits were all held already, so the refill does not change it.
+      fast_refill(b);
+    }
 
-  next_symbol:
-    // Here at least 56 bits are held and e is the next symbol's first-level entry.
-    if (e->op == OP_LITERAL) {
-      // Up to three literals per refill: each takes at most 15 of the 56 bits. After
-      // two of them a length may follow, which the window room allows for. `scaled`
-      // is `bits` moved up by the entry size's shift and dropped in step with it, so
-      // that masking it gives the next entry's byte offset at once; the bits it loses
-      // at the top lie far beyond the 2 * 15 + 9 at most that its two lookups read
-      // (a first-level width never exceeds the 9 bits requested).
-      std::uint64_t scaled = bits << ENTRY_SHIFT;
-      std::uint32_t used = e->code_bits;
-      bits >>= used;
-      scaled >>= used;
-      count -= used;
-      *out++ = static_cast<unsigned char>(e->value);
-      e = entry_at(literal_table, scaled & literal_offset_mask);
-      if (e->op != OP_LITERAL) goto decoded;
-      used = e->code_bits;
-      bits >>= used;
-      scaled >>= used;
-      count -= used;
-      *out++ = static_cast<unsigned char>(e->value);
-      e = entry_at(literal_table, scaled & literal_offset_mask);
-      if (e->op != OP_LITERAL) goto decoded;
-      bits >>= e->code_bits;
-      count -= e->code_bits;
-      *out++ = static_cast<unsigned char>(e->value);
-      continue;
+    std::uint32_t length;
+    if ((e & FAST_SLOW) == 0) {
+      length = fast_take_value(b, e);
+    } else {
+      const WalkedCode w = walk_code(b.bits, literal_table, literal_bits);
+      fast_drop(b, w.code_bits);
+      const HuffmanEntry* h = w.entry;
+      if (h->op == OP_LITERAL) {
+        *out++ = static_cast<unsigned char>(h->value);
+        if (b.in > in_limit || out > out_limit) break;
+        fast_refill(b);
+        e = fast_literal[b.bits & literal_mask];
+        continue;
+      }
+      if (h->op == OP_END_OF_BLOCK) {
+        result = HANDLER_DONE;
+        break;
+      }
+      if (h->op > OP_MAX_EXTRA) return HANDLER_FAILED;
+      length = h->value + fast_take(b, h->op);
     }
-  decoded:
-    // The symbol may need up to 48 more bits; refill when a literal used some.
-    if (count < 48) {
-      if (in > in_limit) break;
-      bits |= load_le64(in) << count;
-      in += (63 - count) >> 3;
-      count |= 56;
-    }
-    while (e->op > OP_LINK_BASE) {
-      if (e->op == OP_INVALID) return HANDLER_FAILED;
-      bits >>= e->code_bits;
-      count -= e->code_bits;
-      e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
-    }
-    const std::uint32_t op = e->op;
-    const std::uint32_t used = e->code_bits;
 
-    if (op == OP_LITERAL) {
-      bits >>= used;
-      count -= used;
-      *out++ = static_cast<unsigned char>(e->value);
-      continue;
+    // A 64-bit refill holds a length and a distance with their longest codes and extra
+    // bits; after a 32-bit one the distance needs another.
+    if (FAST_REFILLED_BITS < 2 * MAX_CODE_LENGTH + 5 + OP_MAX_EXTRA) fast_refill(b);
+    const FastEntry d = fast_distance[b.bits & distance_mask];
+    std::uint32_t distance;
+    if ((d & FAST_SLOW) == 0) {
+      distance = fast_take_value(b, d);
+    } else {
+      // A block without distance codes may hold literals only.
+      if (distance_table == nullptr) return HANDLER_FAILED;
+      const WalkedCode w = walk_code(b.bits, distance_table, distance_bits);
+      fast_drop(b, w.code_bits);
+      const HuffmanEntry* h = w.entry;
+      if (h->op > OP_MAX_EXTRA) return HANDLER_FAILED;
+      // The longest distance code with the most extra bits may outgrow a 32-bit refill.
+      if (fast_count(b) < h->op) fast_refill(b);
+      distance = h->value + fast_take(b, h->op);
     }
-    if (op == OP_END_OF_BLOCK) {
-      bits >>= used;
-      count -= used;
-      result = HANDLER_DONE;
-      break;
-    }
-    if (op > OP_MAX_EXTRA) return HANDLER_FAILED;
 
-    // A length code and its extra bits go in one drop, and the distance code's entry is
-    // found from the bits as they were, so that neither waits for two shifts in a row.
-    const std::uint32_t length = e->value + static_cast<std::uint32_t>(low_bits(bits >> used, op));
-    e = entry_at(distance_table, ((bits << ENTRY_SHIFT) >> (used + op)) & distance_offset_mask);
-    bits >>= used + op;
-    count -= used + op;
-
-    while (e->op > OP_LINK_BASE) {
-      if (e->op == OP_INVALID) return HANDLER_FAILED;
-      bits >>= e->code_bits;
-      count -= e->code_bits;
-      e = &e->next[low_bits(bits, e->op - OP_LINK_BASE)];
-    }
-    const std::uint32_t dop = e->op;
-    const std::uint32_t dused = e->code_bits;
-    if (dop > OP_MAX_EXTRA) return HANDLER_FAILED;
-    const std::uint32_t distance = e->value + static_cast<std::uint32_t>(low_bits(bits >> dused, dop));
-    bits >>= dused + dop;
-    count -= dused + dop;
-
-    const std::uint32_t wp = static_cast<std::uint32_t>(out - window);
+    const auto wp = static_cast<std::uint32_t>(out - window);
     if (distance > wp + history_extra) return HANDLER_FAILED;
+    const bool next_turn = b.in <= in_limit;
+    if (next_turn) {
+      fast_refill(b);
+      e = fast_literal[b.bits & literal_mask];
+    }
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
-    // Refill and look the next symbol up before the copy, so that the table load does
-    // not wait for it.
-    const bool refilled = in <= in_limit;
-    if (refilled) {
-      bits |= load_le64(in) << count;
-      in += (63 - count) >> 3;
-      count |= 56;
-      e = entry_at(literal_table, (bits << ENTRY_SHIFT) & literal_offset_mask);
-    }
     if (src + length <= WINDOW_SIZE) {
-      copy_match_fast(window, wp, src, length);
+      copy_match_fast(window, wp, src, length, distance);
     } else {
-      const std::uint32_t head = WINDOW_SIZE - src;
-      window_copy_forward(window, wp, src, head);
-      window_copy_forward(window, wp + head, 0, length - head);
+      for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
     out += length;
-    if (refilled && out <= out_limit) goto next_symbol;
+    if (!next_turn || out > out_limit) break;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by
   // input that arrived since. Whatever stays is below 8 bits, or came from the record's
   // own bit buffer and so fits in 32.
-  const std::uint32_t pulled = static_cast<std::uint32_t>(in - in_start);
-  std::uint32_t whole = count >> 3;
+  b.count = fast_count(b);
+  const auto pulled = static_cast<std::uint32_t>(b.in - in_start);
+  std::uint32_t whole = b.count >> 3;
   if (whole > pulled) whole = pulled;
-  count -= whole * 8;
+  b.count -= whole * 8;
   f->ring_read += pulled - whole;
   f->ring_count -= pulled - whole;
-  f->bit_buffer = static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << count) - 1));
-  f->bit_count = count;
+  f->bit_buffer = static_cast<std::uint32_t>(b.bits & ((FastWord{1} << b.count) - 1));
+  f->bit_count = b.count;
   f->window_pos = static_cast<std::uint32_t>(out - window);
   return result;
 }

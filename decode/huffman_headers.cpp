@@ -1,29 +1,45 @@
 // The table-building handlers: the fixed code of block type 1 and the code-length header
-// of block type 2. Both leave two tables in the record for the block's data.
+// of block type 2. Both leave the block's tables in the record for its data.
 
 #include <cstdint>
 
 #include "decode/bit_reader.h"
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
+#include "decode/huffman_fast.h"
 #include "decode/inflater_record.h"
 
 namespace {
 
-// Builds the block's distance table from its code lengths and, when that works, hands
-// both tables to the record for the block's data. An incomplete distance code is
-// accepted (its spare patterns decode as invalid); on any other failure the literal/
-// length table, which nothing else holds yet, is released here.
-int store_block_tables(Inflater* f, HuffmanEntry* literal, std::uint32_t literal_bits,
-                       const std::uint32_t* distance_lengths, std::uint32_t distance_count,
-                       std::uint32_t requested_distance_bits) {
+// Builds the block's tables from its code lengths and hands them to the record for the
+// block's data: the literal/length and distance HuffmanEntry tables and the fast loop's
+// tables. The literal/length code must be complete and not empty (without it not even the
+// end of the block can be decoded); an incomplete distance code is accepted (its spare
+// patterns decode as invalid), and so is none at all (a block of literals only). On a
+// failure nothing built here stays allocated.
+HandlerResult build_block_tables(Inflater* f, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
+                                 std::uint32_t requested_literal_bits, const std::uint32_t* distance_lengths,
+                                 std::uint32_t distance_count, std::uint32_t requested_distance_bits) {
+  HuffmanEntry* literal = nullptr;
+  std::uint32_t literal_bits = requested_literal_bits;
+  HuffmanBuildResult r = huffman_build_table(f, literal_lengths, literal_count, LENGTH_SYMBOL_FIRST, LENGTH_BASE,
+                                             LENGTH_EXTRA, &literal, &literal_bits);
+  if (r == HUFFMAN_INCOMPLETE) huffman_free_table(f, literal);
+  if (r != HUFFMAN_COMPLETE) return huffman_handler_failure(r);
+  if (literal == nullptr) return HANDLER_FAILED;
+
   HuffmanEntry* distance = nullptr;
   std::uint32_t distance_bits = requested_distance_bits;
-  const int r = huffman_build_table(f, distance_lengths, distance_count, 0, DISTANCE_BASE, DISTANCE_EXTRA,
-                                    &distance, &distance_bits);
+  r = huffman_build_table(f, distance_lengths, distance_count, 0, DISTANCE_BASE, DISTANCE_EXTRA, &distance,
+                          &distance_bits);
   if (r != HUFFMAN_COMPLETE && r != HUFFMAN_INCOMPLETE) {
     huffman_free_table(f, literal);
-    return r;
+    return huffman_handler_failure(r);
+  }
+  if (!fast_tables_build(f, literal_lengths, literal_count, distance_lengths, distance_count)) {
+    huffman_free_table(f, literal);
+    huffman_free_table(f, distance);
+    return HANDLER_OUT_OF_MEMORY;
   }
   f->literal_table = literal;
   f->distance_table = distance;
@@ -34,32 +50,25 @@ int store_block_tables(Inflater* f, HuffmanEntry* literal, std::uint32_t literal
 
 }  // namespace
 
-int setup_fixed_tables(Inflater* f) {
-  std::uint32_t lengths[FIXED_LITERAL_SYMBOLS];
+HandlerResult setup_fixed_tables(Inflater* f) {
+  std::uint32_t literal_lengths[FIXED_LITERAL_SYMBOLS];
   for (std::uint32_t i = 0; i < FIXED_LITERAL_SYMBOLS; ++i) {
-    lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+    literal_lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
   }
-  HuffmanEntry* literal = nullptr;
-  std::uint32_t literal_bits = FIXED_LITERAL_BITS;
-  int r = huffman_build_table(f, lengths, FIXED_LITERAL_SYMBOLS, LENGTH_SYMBOL_FIRST, LENGTH_BASE,
-                              LENGTH_EXTRA, &literal, &literal_bits);
-  if (r != HUFFMAN_COMPLETE) {
-    if (r == HUFFMAN_INCOMPLETE) huffman_free_table(f, literal);
-    return r;
-  }
-
   // 30 five-bit codes: the two spare patterns decode as invalid, so the build reports an
   // incomplete code, which is expected here.
-  for (std::uint32_t i = 0; i < FIXED_DISTANCE_SYMBOLS; ++i) lengths[i] = 5;
-  return store_block_tables(f, literal, literal_bits, lengths, FIXED_DISTANCE_SYMBOLS, FIXED_DISTANCE_BITS);
+  std::uint32_t distance_lengths[FIXED_DISTANCE_SYMBOLS];
+  for (std::uint32_t i = 0; i < FIXED_DISTANCE_SYMBOLS; ++i) distance_lengths[i] = 5;
+  return build_block_tables(f, literal_lengths, FIXED_LITERAL_SYMBOLS, FIXED_LITERAL_BITS, distance_lengths,
+                            FIXED_DISTANCE_SYMBOLS, FIXED_DISTANCE_BITS);
 }
 
 namespace {
 
 // Reads the nl + nd code lengths with the code-length code. Returns HANDLER_NEED_INPUT,
 // HANDLER_DONE or HANDLER_FAILED (a repeat past the last length, an invalid pattern).
-int read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEntry* table, std::uint32_t width,
-                      std::uint32_t* lengths, std::uint32_t total) {
+HandlerResult read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEntry* table, std::uint32_t width,
+                                std::uint32_t* lengths, std::uint32_t total) {
   std::uint32_t previous = 0;
   std::uint32_t i = 0;
   while (i < total) {
@@ -69,24 +78,16 @@ int read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEntry* table
     if (e->op != OP_LITERAL) return HANDLER_FAILED;
     bits_drop(b, e->code_bits);
     const std::uint32_t symbol = e->value;
-    if (symbol < 16) {
+    if (symbol < CODE_LENGTH_REPEAT_FIRST) {
       lengths[i++] = symbol;
       previous = symbol;
       continue;
     }
-    std::uint32_t repeat = 0;
-    std::uint32_t length = 0;
-    if (symbol == 16) {
-      if (!bits_need(f, b, 2)) return HANDLER_NEED_INPUT;
-      repeat = 3 + bits_take(b, 2);
-      length = previous;
-    } else if (symbol == 17) {
-      if (!bits_need(f, b, 3)) return HANDLER_NEED_INPUT;
-      repeat = 3 + bits_take(b, 3);
-    } else {
-      if (!bits_need(f, b, 7)) return HANDLER_NEED_INPUT;
-      repeat = 11 + bits_take(b, 7);
-    }
+    // 16 repeats the previous length, 17 and 18 repeat zero.
+    const std::uint32_t kind = symbol - CODE_LENGTH_REPEAT_FIRST;
+    if (!bits_need(f, b, CODE_LENGTH_REPEAT_EXTRA[kind])) return HANDLER_NEED_INPUT;
+    const std::uint32_t repeat = CODE_LENGTH_REPEAT_SHORTEST[kind] + bits_take(b, CODE_LENGTH_REPEAT_EXTRA[kind]);
+    const std::uint32_t length = symbol == CODE_LENGTH_REPEAT_FIRST ? previous : 0;
     if (repeat > total - i) return HANDLER_FAILED;
     for (std::uint32_t r = 0; r < repeat; ++r) lengths[i++] = length;
     previous = length;
@@ -96,11 +97,11 @@ int read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEntry* table
 
 }  // namespace
 
-int read_dynamic_tables(Inflater* f) {
+HandlerResult read_dynamic_tables(Inflater* f) {
   BitReader b = bits_load(f);
   bits_save(f, b);
 
-  if (!bits_need(f, b, 14)) {
+  if (!bits_need(f, b, DYNAMIC_COUNT_BITS)) {
     bits_rollback(f, b);
     return HANDLER_NEED_INPUT;
   }
@@ -111,26 +112,23 @@ int read_dynamic_tables(Inflater* f) {
 
   std::uint32_t lengths[MAX_LITERAL_SYMBOLS + MAX_DISTANCE_SYMBOLS] = {};
   for (std::uint32_t i = 0; i < nc; ++i) {
-    if (!bits_need(f, b, 3)) {
+    if (!bits_need(f, b, CODE_LENGTH_LENGTH_BITS)) {
       bits_rollback(f, b);
       return HANDLER_NEED_INPUT;
     }
-    lengths[CODE_LENGTH_ORDER[i]] = bits_take(b, 3);
+    lengths[CODE_LENGTH_ORDER[i]] = bits_take(b, CODE_LENGTH_LENGTH_BITS);
   }
 
   HuffmanEntry* code_table = nullptr;
   std::uint32_t code_bits = CODE_LENGTH_BITS;
-  int r = huffman_build_table(f, lengths, CODE_LENGTH_SYMBOLS, CODE_LENGTH_SYMBOLS, nullptr, nullptr,
-                              &code_table, &code_bits);
-  if (r == HUFFMAN_INCOMPLETE) {
-    huffman_free_table(f, code_table);
-    return HANDLER_FAILED;
-  }
-  if (r != HUFFMAN_COMPLETE) return r;
+  const HuffmanBuildResult r = huffman_build_table(f, lengths, CODE_LENGTH_SYMBOLS, CODE_LENGTH_SYMBOLS, nullptr,
+                                                   nullptr, &code_table, &code_bits);
+  if (r == HUFFMAN_INCOMPLETE) huffman_free_table(f, code_table);
+  if (r != HUFFMAN_COMPLETE) return huffman_handler_failure(r);
   // No code-length code at all: no length can be read.
   if (code_table == nullptr) return HANDLER_FAILED;
 
-  const int lengths_result = read_code_lengths(f, b, code_table, code_bits, lengths, nl + nd);
+  const HandlerResult lengths_result = read_code_lengths(f, b, code_table, code_bits, lengths, nl + nd);
   huffman_free_table(f, code_table);
   if (lengths_result == HANDLER_NEED_INPUT) {
     bits_rollback(f, b);
@@ -138,18 +136,5 @@ int read_dynamic_tables(Inflater* f) {
   }
   if (lengths_result != HANDLER_DONE) return lengths_result;
   bits_store(f, b);
-
-  HuffmanEntry* literal = nullptr;
-  std::uint32_t literal_bits = DYNAMIC_LITERAL_BITS;
-  r = huffman_build_table(f, lengths, nl, LENGTH_SYMBOL_FIRST, LENGTH_BASE, LENGTH_EXTRA, &literal,
-                          &literal_bits);
-  if (r == HUFFMAN_INCOMPLETE) {
-    huffman_free_table(f, literal);
-    return HANDLER_FAILED;
-  }
-  if (r != HUFFMAN_COMPLETE) return r;
-  // No literal/length code: not even the end of the block can be decoded.
-  if (literal == nullptr) return HANDLER_FAILED;
-
-  return store_block_tables(f, literal, literal_bits, lengths + nl, nd, DYNAMIC_DISTANCE_BITS);
+  return build_block_tables(f, lengths, nl, DYNAMIC_LITERAL_BITS, lengths + nl, nd, DYNAMIC_DISTANCE_BITS);
 }

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "decode/bit_reader.h"
+#include "decode/deflate_tables.h"
 #include "decode/huffman.h"
+#include "decode/huffman_fast.h"
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
 #include "decode/stored_block.h"
@@ -14,12 +16,26 @@ namespace {
 
 constexpr std::uint32_t BTYPE_RESERVED = 3;
 
+// The ring holds every element that a handler reads whole and rolls back when the input
+// runs out inside it, so that each handler makes progress once the ring is full: the
+// longest is a dynamic header, beside a stored header (alignment, LEN, NLEN) and one
+// Huffman-coded symbol (longest length code and extra bits, longest distance code and
+// extra bits). The bits of the element already in the bit buffer are not in the ring;
+// one byte covers the element's start within its first byte.
+constexpr std::uint32_t bits_to_bytes(std::uint32_t bits) { return (bits + 7) / 8 + 1; }
+constexpr std::uint32_t LONGEST_WHOLE_ELEMENT_BYTES = bits_to_bytes(LONGEST_DYNAMIC_HEADER_BITS);
+static_assert(LONGEST_WHOLE_ELEMENT_BYTES >= bits_to_bytes(7 + 16 + 16), "the dynamic header outgrows a stored header");
+static_assert(LONGEST_WHOLE_ELEMENT_BYTES >= bits_to_bytes(2 * MAX_CODE_LENGTH + 5 + OP_MAX_EXTRA),
+              "the dynamic header outgrows a symbol");
+static_assert(RING_SIZE >= LONGEST_WHOLE_ELEMENT_BYTES, "the ring holds the longest element read whole");
+
 bool guards_hold(const Inflater* f) {
   return f != nullptr && f->guard_head == INFLATER_GUARD && f->guard_tail == INFLATER_GUARD;
 }
 
-// BFINAL and BTYPE, read whole or not at all.
-int read_block_header(Inflater* f) {
+// BFINAL and BTYPE, read whole or not at all. Sets the next state itself: it depends on
+// the type read.
+HandlerResult read_block_header(Inflater* f) {
   BitReader b = bits_load(f);
   bits_save(f, b);
   if (!bits_need(f, b, 1)) {
@@ -44,37 +60,53 @@ void release_block_tables(Inflater* f) {
   huffman_free_table(f, f->distance_table);
   f->literal_table = nullptr;
   f->distance_table = nullptr;
+  fast_tables_release(f);
 }
 
-// Runs the handler of the current state and, on 0, its transition.
-int run_state(Inflater* f) {
-  int r = HANDLER_FAILED;
+// The data of a Huffman block; at its end the block's tables go.
+HandlerResult decode_block_data(Inflater* f) {
+  const HandlerResult r =
+      decode_huffman_data(f, f->literal_table, f->distance_table, f->literal_bits, f->distance_bits);
+  if (r == HANDLER_DONE) release_block_tables(f);
+  return r;
+}
+
+// Runs the handler of the current state and, when it is done, moves to the next state.
+HandlerResult run_state(Inflater* f) {
+  HandlerResult r = HANDLER_FAILED;
+  std::int32_t next = BLOCK_HEADER;
   switch (f->state) {
     case BLOCK_HEADER:
-      return read_block_header(f);
+      return read_block_header(f);  // next: the block's header state, by its type
     case STORED_HEADER:
+      r = read_stored_header(f);
+      next = STORED_COPY;
+      break;
     case FIXED_HEADER:
+      r = setup_fixed_tables(f);
+      next = FIXED_DATA;
+      break;
     case DYNAMIC_HEADER:
-      r = f->state == STORED_HEADER ? read_stored_header(f)
-          : f->state == FIXED_HEADER ? setup_fixed_tables(f)
-                                      : read_dynamic_tables(f);
-      if (r == HANDLER_DONE) f->state += DATA_STATE_OFFSET;
-      return r;
+      r = read_dynamic_tables(f);
+      next = DYNAMIC_DATA;
+      break;
     case STORED_COPY:
       r = copy_stored_bytes(f);
-      if (r == HANDLER_DONE) f->state = BLOCK_HEADER;
-      return r;
+      next = BLOCK_HEADER;
+      break;
     case FIXED_DATA:
+      r = decode_block_data(f);
+      next = BLOCK_HEADER;
+      break;
     case DYNAMIC_DATA:
-      r = decode_huffman_data(f, f->literal_table, f->distance_table, f->literal_bits, f->distance_bits);
-      if (r == HANDLER_DONE) {
-        release_block_tables(f);
-        f->state = BLOCK_HEADER;
-      }
-      return r;
+      r = decode_block_data(f);
+      next = BLOCK_HEADER;
+      break;
     default:
       return HANDLER_FAILED;
   }
+  if (r == HANDLER_DONE) f->state = next;
+  return r;
 }
 
 // Appends up to `length` bytes to the ring, as many as it has room for; returns how many.
@@ -113,6 +145,7 @@ Inflater* inflater_create(void* user_data, InflaterOutputFn output_callback, All
   f->allocate = allocate;
   f->release = release;
   f->window_filled = 0;
+  f->fast_tables = nullptr;
   f->guard_tail = INFLATER_GUARD;
   return f;
 }

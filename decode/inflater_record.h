@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decode/handler_result.h"
 #include "decode/huffman.h"
 #include "decode/inflater.h"
 
@@ -24,12 +25,6 @@ constexpr std::int32_t DYNAMIC_HEADER = 2;
 constexpr std::int32_t STORED_COPY = 10;
 constexpr std::int32_t FIXED_DATA = 11;
 constexpr std::int32_t DYNAMIC_DATA = 12;
-constexpr std::int32_t DATA_STATE_OFFSET = 10;
-
-// Handler results.
-constexpr int HANDLER_NEED_INPUT = -1;
-constexpr int HANDLER_DONE = 0;
-constexpr int HANDLER_FAILED = 1;
 
 struct Inflater {
   std::uint32_t guard_head;
@@ -61,6 +56,10 @@ struct Inflater {
   // bytes is real history. Before that, only window[0, window_pos) has been written, and
   // a back-reference further than window_pos is refused instead of copying unset memory.
   std::int32_t window_filled;
+  // The fast loop's tables of the current Huffman block (decode/huffman_fast.h), held
+  // with literal_table and distance_table and released with them; one block holding the
+  // literal/length table, then the distance table.
+  std::uint32_t* fast_tables;
   std::uint32_t guard_tail;
 };
 
@@ -75,7 +74,7 @@ static_assert(sizeof(Inflater) < RING_SIZE + WINDOW_SIZE + 256, "the record stay
 
 // Hands window[flush_pos, window_pos) to the callback. A full window restarts at 0.
 // A refusal latches the error and leaves both positions where they were.
-inline int inflater_deliver(Inflater* f) {
+inline HandlerResult inflater_deliver(Inflater* f) {
   const int refused =
       f->output_callback(f->user_data, f->window + f->flush_pos, f->window_pos - f->flush_pos);
   if (refused != 0) {

@@ -7,7 +7,7 @@
 #include "decode/inflater_record.h"
 #include "decode/stored_block.h"
 
-int read_stored_header(Inflater* f) {
+HandlerResult read_stored_header(Inflater* f) {
   BitReader b = bits_load(f);
   bits_save(f, b);
   bits_drop(b, b.count & 7);
@@ -28,7 +28,7 @@ int read_stored_header(Inflater* f) {
   return HANDLER_DONE;
 }
 
-int copy_stored_bytes(Inflater* f) {
+HandlerResult copy_stored_bytes(Inflater* f) {
   BitReader b = bits_load(f);
   while (f->stored_left > 0) {
     if (b.count == 0) {

@@ -1,7 +1,9 @@
 // libFuzzer target for the streaming inflater. Input: two bytes that choose the push
 // pattern, then the stream; or, when the first byte's top bit is set, plain data that
 // zlib compresses first (level, strategy and window from the second byte), so that long
-// well-formed streams are explored as well as damaged ones. Checks, besides the sanitizers' findings: the delivery rules,
+// well-formed streams are explored as well as damaged ones; or, when its top three bits
+// are 011, a seed for the generator of valid streams with unusual codes
+// (tests/support/deflate_generator.h), whose stream must decode to what it encoded. Checks, besides the sanitizers' findings: the delivery rules,
 // the error latch, that every block is released, and, whenever zlib's raw inflate decodes
 // the stream completely, that our decoder gives the same bytes without failing (and the
 // verdict 0 when the stream has no bytes after its end).
@@ -16,22 +18,11 @@
 #include <vector>
 
 #include "decode/inflater.h"
+#include "tests/support/counting_allocator.h"
+#include "tests/support/deflate_generator.h"
 #include "tests/support/zlib_reference.h"
 
 namespace {
-
-std::int64_t live_blocks = 0;
-
-void* fuzz_allocate(std::size_t size) {
-  void* block = std::malloc(size);
-  if (block != nullptr) ++live_blocks;
-  return block;
-}
-
-void fuzz_release(void* block) {
-  if (block != nullptr) --live_blocks;
-  std::free(block);
-}
 
 struct Output {
   std::vector<unsigned char> bytes;
@@ -53,7 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const unsigned char* stream = input + 2;
   std::size_t stream_size = size - 2;
   std::vector<unsigned char> compressed;
-  if ((input[0] & 0x80) != 0) {
+  deflate_generator::Generated generated;
+  const bool from_generator = (input[0] & 0xE0) == 0x60;
+  if (from_generator) {
+    std::uint32_t seed = 2166136261u;  // FNV-1a over the rest of the input
+    for (std::size_t i = 1; i < size; ++i) seed = (seed ^ input[i]) * 16777619u;
+    generated = deflate_generator::generate(seed, 1000u + 500u * input[1]);
+    stream = generated.stream.data();
+    stream_size = generated.stream.size();
+  } else if ((input[0] & 0x80) != 0) {
     static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
     compressed = zlib_raw_deflate(stream, stream_size, input[1] % 10, strategies[(input[1] / 10) % 5],
                                   9 + (input[1] >> 5) % 7);
@@ -68,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (reference_ok == 0 && expected.size() >= (64u << 20)) return 0;
 
   Output out;
-  live_blocks = 0;
-  Inflater* f = inflater_create(&out, collect, fuzz_allocate, fuzz_release);
+  counting_reset();
+  Inflater* f = inflater_create(&out, collect, counting_allocate, counting_release);
   if (f == nullptr) std::abort();
   bool failed = false;
   std::size_t at = 0;
@@ -89,8 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (failed && tail == 0) std::abort();
   const int verdict = inflater_finish(f);
   if (failed && verdict == 0) std::abort();
-  if (live_blocks != 0) std::abort();
+  if (counting_live_blocks() != 0) std::abort();
 
+  if (from_generator && (reference_ok == 0 || expected != generated.data)) std::abort();  // the generator's own fault
+  if (from_generator && (failed || verdict != 0 || out.bytes != generated.data)) std::abort();
   if (reference_ok != 0) {
     if (failed) std::abort();
     if (out.bytes != expected) std::abort();

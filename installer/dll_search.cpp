@@ -1,3 +1,8 @@
+// The DLL search restriction, applied before anything else the installer does: the
+// first mechanism the running Windows offers wins. It must never load a DLL itself to
+// find out (kernel32 is already mapped), and it never stops the installation: where
+// Windows offers no restriction, the installer runs as it always did.
+
 #include "installer/dll_search.h"
 
 namespace {

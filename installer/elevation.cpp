@@ -8,14 +8,18 @@
 
 #include <cstdint>
 
+#include "common/bounded_string.h"
+#include "install_core/install_messages.h"
 #include "installer/elevation_decision.h"
-#include "installer/install_messages.h"
+#include "installer/windows_text.h"
 
 namespace {
 
-// The longest path a module can have: a UNICODE_STRING holds 32767 units, plus the
-// terminator. A path that does not fit is never cut into one that names another file.
-constexpr DWORD LONGEST_MODULE_PATH = 32768;
+// The relaunch must name its own file whatever folder it was started from, so it takes
+// the longest path a module can have: a UNICODE_STRING holds 32767 units, plus the
+// terminator. (The installation itself keeps to its 256-unit paths.)
+constexpr std::size_t LONGEST_MODULE_PATH = 32768;
+using RelaunchPath = PathW<LONGEST_MODULE_PATH>;
 
 // Removes the "cannot open file" box while kernel32 is looked up.
 constexpr UINT NO_OPEN_FILE_ERROR_BOX = SEM_NOOPENFILEERRORBOX;
@@ -52,17 +56,15 @@ int is_user_admin() {
 
 int relaunch_elevated() {
   static_assert(LONGEST_MODULE_PATH * sizeof(wchar_t) <= 65536, "64 KiB of stack at most");
-  wchar_t own_path[LONGEST_MODULE_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, own_path, LONGEST_MODULE_PATH);
-  // A full buffer means the path was cut (Windows XP then leaves it unterminated).
-  if (length == 0 || length >= LONGEST_MODULE_PATH) return INSTALL_EXIT_NOT_INSTALLED;
+  RelaunchPath own_path;
+  if (!own_module_path(own_path)) return INSTALL_EXIT_NOT_INSTALLED;
 
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
   info.fMask = 0;  // no process handle: this instance ends without waiting
   info.hwnd = nullptr;
   info.lpVerb = L"runas";
-  info.lpFile = own_path;
+  info.lpFile = own_path.text;
   info.lpParameters = nullptr;
   info.lpDirectory = nullptr;
   info.nShow = SW_SHOWNORMAL;

@@ -1,102 +1,62 @@
-#include "installer/install_run.h"
+// The installation sequence once the process has the rights it needs: empty and
+// recreate the destination, write every entry of the archive behind the installer's own
+// image into it, then start the installed program and wait for it. Only this sequence
+// talks to the user, through the three messages; it never writes outside the
+// destination and never uses a path that had to be cut to fit its buffer.
 
-#include <windows.h>
-#include <shlobj.h>
+#include "installer/install_run.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <cwchar>
 
 #include "archive/zip_reader.h"
 #include "common/bounded_string.h"
+#include "install_core/install_entries.h"
+#include "install_core/install_messages.h"
+#include "install_core/install_paths.h"
 #include "installer/entry_files_win.h"
-#include "installer/install_entries.h"
-#include "installer/install_messages.h"
-#include "installer/install_paths.h"
+#include "installer/install_target.h"
 #include "installer/launch.h"
 #include "installer/show_message.h"
+#include "installer/windows_text.h"
 #include "u8file/u8file.h"
 
 namespace {
 
-// The shell's delete takes a list of paths ended by two zero units. Program Files has
-// at most MAX_PATH - 1 units, so with the suffix the text stays far below this capacity
-// and the zero fill always leaves the second terminator behind it.
-constexpr std::size_t WIDE_DESTINATION_CAPACITY = 512;
-static_assert(MAX_PATH + sizeof(DESTINATION_SUFFIX_W) / sizeof(wchar_t) + 1 < WIDE_DESTINATION_CAPACITY,
-              "the wide destination must keep a second zero unit behind the suffix");
-using WideDestination = PathW<WIDE_DESTINATION_CAPACITY>;
-
+// Like every other path of the flow, the own path holds 255 characters and a terminator.
+// An installer stored deeper than that reports its archive as unreadable (message 1)
+// rather than open a file that a cut path would name.
 constexpr std::size_t OWN_PATH_CAPACITY = 256;
 using OwnPath = PathW<OWN_PATH_CAPACITY>;
-
-// Program Files + "\Orvinta" as UTF-16; empty when the folder is unknown.
-void query_wide_destination(WideDestination& out) {
-  std::memset(out.text, 0, sizeof(out.text));
-  out.length = 0;
-  SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, out.text);
-  out.length = std::wcslen(out.text);
-  if (out.length != 0) bs_append(out, DESTINATION_SUFFIX_W);
-}
-
-// The installer's own file. A module path that GetModuleFileNameW had to cut would name
-// another file, so it is dropped (and the archive then counts as unreadable).
-bool query_own_path(OwnPath& out) {
-  bs_clear(out);
-  const DWORD units = GetModuleFileNameW(nullptr, out.text, static_cast<DWORD>(OWN_PATH_CAPACITY));
-  if (units == 0 || units >= OWN_PATH_CAPACITY) {
-    bs_clear(out);
-    return false;
-  }
-  out.text[units] = 0;
-  out.length = units;
-  return true;
-}
-
-// The UTF-8 form of the own path, for the messages only; empty when it does not fit.
-void own_path_utf8(const OwnPath& own, InstallPath& out) {
-  bs_clear(out);
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, own.text, -1, out.text,
-                                        static_cast<int>(INSTALL_PATH_CAPACITY), nullptr, nullptr);
-  if (bytes <= 0) {
-    bs_clear(out);
-    return;
-  }
-  out.length = static_cast<std::size_t>(bytes - 1);
-}
 
 }  // namespace
 
 int install_run() {
-  WideDestination wide_destination;
-  query_wide_destination(wide_destination);
-  char program_files[INSTALL_PATH_CAPACITY];
-  u8_special_folder(CSIDL_PROGRAM_FILES, program_files, static_cast<int>(sizeof(program_files)));
-
+  InstallTarget target;
+  install_query_target(target);
   // Without a Program Files folder the destination would be "\Orvinta" at the root of
   // the current drive: nothing is deleted or written there.
-  InstallPath destination;
-  DestinationStatus status = install_build_destination(program_files, destination);
-  if (wide_destination.length == 0) status = install_build_destination("", destination);
-  if (status == DESTINATION_UNKNOWN) {
-    show_message(MESSAGE_CREATE_FAILED, destination.text);
+  if (target.status == DESTINATION_UNKNOWN) {
+    show_message(MESSAGE_CREATE_FAILED, target.destination.text);
     return INSTALL_EXIT_NOT_INSTALLED;
   }
 
-  delete_tree_w(wide_destination.text);
+  delete_tree_w(target.wide.text);
 
+  // A module path that had to be cut is dropped (the archive then counts as unreadable);
+  // a UTF-8 form that does not fit leaves the messages an empty path.
   OwnPath own_path;
-  const bool own_path_known = query_own_path(own_path);
+  const bool own_path_known = own_module_path(own_path);
   InstallPath own_path_u8;
-  own_path_utf8(own_path, own_path_u8);
+  utf8_from_wide(own_path.text, own_path_u8);
 
   // A destination too long for the path buffers cannot hold a single entry: it is
   // reported like an entry that cannot be created, and nothing is written.
-  if (status == DESTINATION_TOO_LONG) {
-    show_message(MESSAGE_CREATE_FAILED, destination.text);
+  if (target.status == DESTINATION_TOO_LONG) {
+    show_message(MESSAGE_CREATE_FAILED, target.destination.text);
     return INSTALL_EXIT_OK;
   }
+  const InstallPath& destination = target.destination;
   u8_mkdir(destination.text);
 
   std::int32_t start_offset = -1;  // scrambled archive, scanned for from the file's start

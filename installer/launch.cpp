@@ -1,3 +1,7 @@
+// Starting the installed program from the destination and waiting for it to end. The
+// program is found through its full path alone, never through a search, and nothing of
+// its outcome is read or reported.
+
 #include "installer/launch.h"
 
 #include <windows.h>
@@ -5,15 +9,13 @@
 #include <cstring>
 
 #include "common/bounded_string.h"
-#include "installer/install_paths.h"
+#include "install_core/install_paths.h"
+#include "installer/windows_text.h"
 
 bool launch_and_wait(const char* program_path) {
+  // The UTF-16 form in as many units as the UTF-8 path has bytes: it always fits.
   PathW<INSTALL_PATH_CAPACITY> application;
-  bs_clear(application);
-  const int units = MultiByteToWideChar(CP_UTF8, 0, program_path, -1, application.text,
-                                        static_cast<int>(INSTALL_PATH_CAPACITY));
-  if (units <= 0) return false;  // no conversion: no program to start
-  application.length = static_cast<std::size_t>(units - 1);
+  if (!wide_from_utf8(program_path, application)) return false;  // no conversion: no program to start
 
   // CreateProcessW may write into its command line, so it gets a copy of its own.
   PathW<sizeof(PROGRAM_COMMAND_LINE) / sizeof(wchar_t)> command_line;

@@ -1,3 +1,7 @@
+// The one place where the installer shows anything: a message box captioned "Orvinta
+// Install" with one of the three texts, and no owner window and no icon. A text too long
+// for its buffer is shown cut at a character boundary, never written past it.
+
 #include "installer/show_message.h"
 
 #include <windows.h>

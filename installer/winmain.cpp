@@ -1,5 +1,15 @@
 // Entry point of the installer. None of the arguments is read: everything the installer
 // does is fixed when it is built.
+//
+// The program this file starts is the stub that every installer is made from, and its
+// build (installer/CMakeLists.txt) keeps it that way:
+// - small and self-contained: linked statically, so it needs no DLL beside the system's
+//   own, and stripped of its symbol table; anything it links adds to every download;
+// - a GUI program for Windows XP (subsystem and OS version 5.1) and later, so it may call
+//   nothing newer without looking it up at run time first;
+// - a 1 MiB stack reserve, of which the relaunch takes up to 64 KiB for its own path;
+// - reproducible: no link time stamp and no build paths, so that the same sources give
+//   the same bytes and a published signature can be checked against a rebuild.
 
 #include <windows.h>
 

@@ -55,8 +55,11 @@ work="$root/build/demo"
 setup="$work/orvinta-demo-setup-$arch.exe"
 mkdir -p "$work"
 echo "== packing $(find "$payload" -type f | wc -l) files from ${payload#"$root"/} behind the installer"
-"$pack" build --stub "$stub" --out "$setup" "$payload"
-"$pack" list "$setup" | sed 's/^/   /'
+# The x86-64 build of the stub is accepted only when named as the test build it is.
+stub_option=()
+[ "$arch" = 64 ] && stub_option=(--x86-64-test-stub)
+"$pack" build "${stub_option[@]}" --stub "$stub" --out "$setup" "$payload"
+"$pack" list "${stub_option[@]}" "$setup" | sed 's/^/   /'
 
 orvinta_wine_select "$arch"
 export WINEPREFIX="$work/wine-$arch"  # private: the demo never touches the test prefixes

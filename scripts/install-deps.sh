@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest time
-  zlib1g-dev libdeflate-dev zip unzip python3
+  zlib1g-dev libdeflate-dev libssl-dev nlohmann-json3-dev zip unzip python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libz-mingw-w64-dev

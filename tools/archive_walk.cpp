@@ -50,13 +50,11 @@ bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
 }
 
 std::int64_t walk_data_offset(const ArchiveWalk* walk) {
-  return walk->header_offset + ZIP_LOCAL_HEADER_SIZE + walk->info.name_length +
-         walk->info.extra_length;
+  return zip_data_offset(walk->header_offset, walk->info);
 }
 
 std::int64_t walk_entry_end(const ArchiveWalk* walk) {
-  const bool descriptor = (walk->info.flags & ZIP_FLAG_DESCRIPTOR) != 0;
-  return walk_data_offset(walk) + walk->info.compressed_size + (descriptor ? ZIP_DESCRIPTOR_SIZE : 0);
+  return zip_next_header_offset(walk_data_offset(walk), walk->info);
 }
 
 bool walk_next(ArchiveWalk* walk) {

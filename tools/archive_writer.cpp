@@ -9,23 +9,15 @@
 #include <cstring>
 
 #include "archive/zip_format.h"
+#include "common/little_endian.h"
 #include "tools/file_util.h"
+#include "tools/name_rules.h"
 #include "tools/zip_central.h"
 
 namespace {
 
 constexpr std::size_t WRITE_BLOCK = 65536;  // scrambled copy, on the stack
 constexpr int LEVEL_MAX = 12;
-
-void put16(unsigned char* at, std::uint32_t value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put32(unsigned char* at, std::uint32_t value) {
-  put16(at, value & 0xFFFF);
-  put16(at + 2, value >> 16);
-}
 
 // Scrambles a copy of the bytes block by block and writes it, keeping the running
 // offset and the 2 GiB bound: nothing at all is written past the bound.
@@ -39,7 +31,8 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
   unsigned char block[WRITE_BLOCK];
   while (size > 0) {
     const std::size_t n = size < sizeof block ? size : sizeof block;
-    for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(data[i] ^ ZIP_KEY);
+    std::memcpy(block, data, n);
+    zip_unscramble(block, n);  // the XOR with the key scrambles as well
     if (!fd_write_all(writer->fd, block, n)) {
       writer->error = std::string("cannot write the output: ") + std::strerror(errno);
       return false;
@@ -51,58 +44,44 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
   return true;
 }
 
-// Deflate output must come out strictly smaller than the data, else the entry is stored:
-// returns the Deflate stream's size in *out, or 0 when the data is to be stored.
-std::size_t deflate_smaller(libdeflate_compressor* compressor, const unsigned char* data,
-                            std::size_t size, std::vector<unsigned char>* out) {
-  if (compressor == nullptr || size <= 1) return 0;
-  out->resize(size - 1);
-  return libdeflate_deflate_compress(compressor, data, size, out->data(), size - 1);
-}
-
-// The local header and the name of one entry; its payload follows, and the entry is
-// recorded for the central directory once all of it is written.
+// The local header and the name of one entry of size bytes whose payload (payload_size
+// bytes, packed as given) follows; the entry is recorded for the central directory once
+// all of it is written.
 bool write_entry_start(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                       std::uint16_t method, std::uint32_t crc, std::uint64_t uncompressed_size,
-                       std::uint64_t payload_size, WrittenEntry* entry) {
+                       std::size_t size, const PackedData& packed, std::uint64_t payload_size,
+                       WrittenEntry* entry) {
+  if (size > ZIP_MAX_ENTRY_SIZE) {
+    writer->error = name + " is 2 GiB or larger";
+    return false;
+  }
   if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
     writer->error = "more than 65535 files";
     return false;
   }
   *entry = WrittenEntry{};
   entry->name = name;
-  entry->method = method;
+  entry->flags = name_is_ascii(name.data(), name.size()) ? 0 : ZIP_FLAG_UTF8;
   entry->modified = modified;
-  entry->crc32 = crc;
-  entry->compressed_size = static_cast<std::uint32_t>(payload_size);
-  entry->uncompressed_size = static_cast<std::uint32_t>(uncompressed_size);
+  entry->crc32 = packed.crc32;
+  entry->uncompressed_size = static_cast<std::uint32_t>(size);
   entry->header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
+  entry->method = packed.method;
+  entry->compressed_size = static_cast<std::uint32_t>(payload_size);
 
   unsigned char header[ZIP_LOCAL_HEADER_SIZE];
-  put32(header + 0, ZIP_LOCAL_SIGNATURE);
-  put16(header + 4, ZIP_SCAN_VERSION);
-  put16(header + 6, 0);  // no encryption, no data descriptor: sizes and CRC are right here
-  put16(header + 8, entry->method);
-  put16(header + 10, modified.time);
-  put16(header + 12, modified.date);
-  put32(header + 14, entry->crc32);
-  put32(header + 18, entry->compressed_size);
-  put32(header + 22, entry->uncompressed_size);
-  put16(header + 26, static_cast<std::uint32_t>(name.size()));
-  put16(header + 28, 0);
+  le_store32(header + 0, ZIP_LOCAL_SIGNATURE);
+  le_store16(header + 4, ZIP_SCAN_VERSION);
+  le_store16(header + 6, entry->flags);  // no encryption, no data descriptor: sizes and CRC are right here
+  le_store16(header + 8, entry->method);
+  le_store16(header + 10, modified.time);
+  le_store16(header + 12, modified.date);
+  le_store32(header + 14, entry->crc32);
+  le_store32(header + 18, entry->compressed_size);
+  le_store32(header + 22, entry->uncompressed_size);
+  le_store16(header + 26, static_cast<std::uint32_t>(name.size()));
+  le_store16(header + 28, 0);
   return write_scrambled(writer, header, sizeof header) &&
          write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()), name.size());
-}
-
-bool write_entry(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                 std::uint16_t method, std::uint32_t crc, std::size_t uncompressed_size,
-                 const unsigned char* payload, std::size_t payload_size) {
-  WrittenEntry entry{};
-  const bool ok = write_entry_start(writer, name, modified, method, crc, uncompressed_size,
-                                    payload_size, &entry) &&
-                  write_scrambled(writer, payload, payload_size);
-  if (ok) writer->entries.push_back(entry);
-  return ok;
 }
 
 }  // namespace
@@ -128,61 +107,44 @@ bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int le
   return true;
 }
 
-bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                const unsigned char* data, std::size_t size) {
-  if (size > ZIP_MAX_ENTRY_SIZE) {
-    writer->error = name + " is 2 GiB or larger";
-    return false;
+void writer_pack(libdeflate_compressor* compressor, const unsigned char* data, std::size_t size,
+                 PackedData* packed) {
+  packed->crc32 = libdeflate_crc32(0, data, size);
+  packed->method = ZIP_METHOD_STORED;
+  packed->deflated.clear();
+  // Deflate output must come out strictly smaller than the data, else the entry is stored.
+  if (compressor == nullptr || size <= 1) return;
+  packed->deflated.resize(size - 1);
+  const std::size_t length =
+      libdeflate_deflate_compress(compressor, data, size, packed->deflated.data(), size - 1);
+  if (length == 0) {
+    std::vector<unsigned char>().swap(packed->deflated);
+    return;
   }
-  const std::uint32_t crc = libdeflate_crc32(0, data, size);
-  const std::size_t packed = deflate_smaller(writer->compressor, data, size, &writer->buffer);
-  const bool ok = packed != 0
-                      ? write_entry(writer, name, modified, ZIP_METHOD_DEFLATE, crc, size,
-                                    writer->buffer.data(), packed)
-                      : write_entry(writer, name, modified, ZIP_METHOD_STORED, crc, size, data, size);
-  // Large scratch memory is not kept from one file to the next.
-  std::vector<unsigned char>().swap(writer->buffer);
-  return ok;
-}
-
-bool entry_pack(libdeflate_compressor* compressor, std::vector<unsigned char>* data,
-                PackedEntry* packed, std::string* error) {
-  const std::size_t size = data->size();
-  if (size > ZIP_MAX_ENTRY_SIZE) {
-    *error = "2 GiB or larger";
-    return false;
-  }
-  packed->crc32 = libdeflate_crc32(0, data->data(), size);
-  packed->uncompressed_size = static_cast<std::uint32_t>(size);
-  const std::size_t deflated = deflate_smaller(compressor, data->data(), size, &packed->payload);
-  if (deflated != 0) {
-    packed->method = ZIP_METHOD_DEFLATE;
-    packed->payload.resize(deflated);
-    std::vector<unsigned char>().swap(*data);
-  } else {
-    packed->method = ZIP_METHOD_STORED;
-    packed->payload.swap(*data);
-    std::vector<unsigned char>().swap(*data);
-  }
-  return true;
+  packed->deflated.resize(length);
+  packed->method = ZIP_METHOD_DEFLATE;
 }
 
 bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                       const PackedEntry& packed) {
-  return write_entry(writer, name, modified, packed.method, packed.crc32, packed.uncompressed_size,
-                     packed.payload.data(), packed.payload.size());
+                       const unsigned char* data, std::size_t size, const PackedData& packed) {
+  const bool deflated = packed.method == ZIP_METHOD_DEFLATE;
+  const unsigned char* payload = deflated ? packed.deflated.data() : data;
+  const std::size_t payload_size = deflated ? packed.deflated.size() : size;
+  WrittenEntry entry{};
+  const bool ok = write_entry_start(writer, name, modified, size, packed, payload_size, &entry) &&
+                  write_scrambled(writer, payload, payload_size);
+  if (ok) writer->entries.push_back(entry);
+  return ok;
 }
 
 bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                            const PackedEntry& packed, int fd, std::uint64_t offset, std::uint64_t size) {
+                            std::size_t size, const PackedData& packed, int fd, std::uint64_t offset,
+                            std::uint64_t payload_size) {
   WrittenEntry entry{};
-  if (!write_entry_start(writer, name, modified, packed.method, packed.crc32, packed.uncompressed_size,
-                         size, &entry)) {
-    return false;
-  }
+  if (!write_entry_start(writer, name, modified, size, packed, payload_size, &entry)) return false;
   unsigned char block[WRITE_BLOCK];
-  while (size > 0) {
-    const std::size_t wanted = size < sizeof block ? static_cast<std::size_t>(size) : sizeof block;
+  while (payload_size > 0) {
+    const std::size_t wanted = payload_size < sizeof block ? static_cast<std::size_t>(payload_size) : sizeof block;
     const ssize_t got = pread(fd, block, wanted, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
@@ -192,33 +154,44 @@ bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosD
     }
     if (!write_scrambled(writer, block, static_cast<std::size_t>(got))) return false;
     offset += static_cast<std::uint64_t>(got);
-    size -= static_cast<std::uint64_t>(got);
+    payload_size -= static_cast<std::uint64_t>(got);
   }
   writer->entries.push_back(entry);
   return true;
 }
 
-bool writer_finish(ArchiveWriter* writer) {
+bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                const unsigned char* data, std::size_t size) {
+  PackedData packed{};
+  writer_pack(writer->compressor, data, size, &packed);
+  return writer_add_packed(writer, name, modified, data, size, packed);
+}
+
+bool writer_finish(ArchiveWriter* writer, const std::string& comment) {
+  if (comment.size() > ZIP_MAX_COMMENT) {
+    writer->error = "the archive comment is longer than 65535 bytes";
+    return false;
+  }
   const std::uint64_t central_start = writer->file_offset;
   for (const WrittenEntry& entry : writer->entries) {
     unsigned char record[ZIP_CENTRAL_HEADER_SIZE];
-    put32(record + 0, ZIP_CENTRAL_SIGNATURE);
-    put16(record + 4, ZIP_MADE_BY);
-    put16(record + 6, ZIP_SCAN_VERSION);
-    put16(record + 8, 0);
-    put16(record + 10, entry.method);
-    put16(record + 12, entry.modified.time);
-    put16(record + 14, entry.modified.date);
-    put32(record + 16, entry.crc32);
-    put32(record + 20, entry.compressed_size);
-    put32(record + 24, entry.uncompressed_size);
-    put16(record + 28, static_cast<std::uint32_t>(entry.name.size()));
-    put16(record + 30, 0);  // extra field
-    put16(record + 32, 0);  // comment
-    put16(record + 34, 0);  // disk number
-    put16(record + 36, 0);  // internal attributes
-    put32(record + 38, 0);  // external attributes
-    put32(record + 42, entry.header_offset);
+    le_store32(record + 0, ZIP_CENTRAL_SIGNATURE);
+    le_store16(record + 4, ZIP_MADE_BY);
+    le_store16(record + 6, ZIP_SCAN_VERSION);
+    le_store16(record + 8, entry.flags);
+    le_store16(record + 10, entry.method);
+    le_store16(record + 12, entry.modified.time);
+    le_store16(record + 14, entry.modified.date);
+    le_store32(record + 16, entry.crc32);
+    le_store32(record + 20, entry.compressed_size);
+    le_store32(record + 24, entry.uncompressed_size);
+    le_store16(record + 28, static_cast<std::uint32_t>(entry.name.size()));
+    le_store16(record + 30, 0);  // extra field
+    le_store16(record + 32, 0);  // comment
+    le_store16(record + 34, 0);  // disk number
+    le_store16(record + 36, 0);  // internal attributes
+    le_store32(record + 38, 0);  // external attributes
+    le_store32(record + 42, entry.header_offset);
     if (!write_scrambled(writer, record, sizeof record) ||
         !write_scrambled(writer, reinterpret_cast<const unsigned char*>(entry.name.data()),
                          entry.name.size())) {
@@ -228,19 +201,19 @@ bool writer_finish(ArchiveWriter* writer) {
   const std::uint64_t central_size = writer->file_offset - central_start;
   const std::uint32_t count = static_cast<std::uint32_t>(writer->entries.size());
   unsigned char end[ZIP_END_RECORD_SIZE];
-  put32(end + 0, ZIP_END_SIGNATURE);
-  put16(end + 4, 0);
-  put16(end + 6, 0);
-  put16(end + 8, count);
-  put16(end + 10, count);
-  put32(end + 12, static_cast<std::uint32_t>(central_size));
-  put32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
-  put16(end + 20, 0);
-  return write_scrambled(writer, end, sizeof end);
+  le_store32(end + 0, ZIP_END_SIGNATURE);
+  le_store16(end + 4, 0);
+  le_store16(end + 6, 0);
+  le_store16(end + 8, count);
+  le_store16(end + 10, count);
+  le_store32(end + 12, static_cast<std::uint32_t>(central_size));
+  le_store32(end + 16, static_cast<std::uint32_t>(central_start - writer->archive_start));
+  le_store16(end + 20, static_cast<std::uint32_t>(comment.size()));
+  return write_scrambled(writer, end, sizeof end) &&
+         write_scrambled(writer, reinterpret_cast<const unsigned char*>(comment.data()), comment.size());
 }
 
 void writer_release(ArchiveWriter* writer) {
   libdeflate_free_compressor(writer->compressor);
   writer->compressor = nullptr;
-  std::vector<unsigned char>().swap(writer->buffer);
 }

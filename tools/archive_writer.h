@@ -15,6 +15,7 @@ struct libdeflate_compressor;
 // What the central directory repeats of every entry.
 struct WrittenEntry {
   std::string name;
+  std::uint16_t flags;
   std::uint16_t method;
   DosDateTime modified;
   std::uint32_t crc32;
@@ -23,42 +24,42 @@ struct WrittenEntry {
   std::uint32_t header_offset;  // from the start of the archive
 };
 
+// One file made ready for the archive: its CRC-32 and, when Deflate makes it smaller,
+// the compressed bytes. Made apart from the writing, so that files can be compressed on
+// their own (each with a compressor of its own) and written in order afterwards.
+struct PackedData {
+  std::uint16_t method;
+  std::uint32_t crc32;
+  std::vector<unsigned char> deflated;  // the entry data when method is Deflate
+};
+
 struct ArchiveWriter {
   int fd;                            // the output file, positioned at file_offset
   std::uint64_t file_offset;         // bytes written to the file so far
   std::uint64_t archive_start;       // file offset of the first local header
   libdeflate_compressor* compressor; // nullptr: every entry is stored
-  std::vector<unsigned char> buffer; // scrambling and compression scratch
   std::vector<WrittenEntry> entries;
   std::string error;                 // why the last call failed
 };
 
 // level: 0 stores every entry, 1-12 Deflate with libdeflate at that level.
 bool writer_start(ArchiveWriter* writer, int fd, std::uint64_t stub_size, int level);
-// Appends one entry; Deflate unless that does not make the data smaller.
+// Compresses data with compressor (nullptr: stored); Deflate unless that does not make
+// the data smaller.
+void writer_pack(libdeflate_compressor* compressor, const unsigned char* data, std::size_t size,
+                 PackedData* packed);
+// Appends one entry of data made ready by writer_pack.
+bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       const unsigned char* data, std::size_t size, const PackedData& packed);
+// The same for an entry whose payload was set aside in a file: payload_size bytes at
+// offset of fd, copied through in blocks (packed.deflated is not used).
+bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                            std::size_t size, const PackedData& packed, int fd, std::uint64_t offset,
+                            std::uint64_t payload_size);
+// Both in one, with the writer's compressor.
 bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                 const unsigned char* data, std::size_t size);
-// One file's entry as it will be written, made away from the writer (on a worker thread):
-// its checksum, its method and the bytes it holds.
-struct PackedEntry {
-  std::uint16_t method;                // ZIP_METHOD_STORED or ZIP_METHOD_DEFLATE
-  std::uint32_t crc32;                 // of the file's data
-  std::uint32_t uncompressed_size;
-  std::vector<unsigned char> payload;  // the data itself, or its Deflate stream
-};
-
-// Takes over the file's data and packs it as writer_add would: Deflate with the given
-// compressor (nullptr: stored) unless that does not make it smaller. Distinct compressors
-// may be used on different threads at once.
-bool entry_pack(libdeflate_compressor* compressor, std::vector<unsigned char>* data,
-                PackedEntry* packed, std::string* error);
-// Appends an entry made by entry_pack.
-bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                       const PackedEntry& packed);
-// The same for an entry whose payload was set aside in a file (packed.payload unused): size
-// bytes at offset of fd, copied through in blocks.
-bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
-                            const PackedEntry& packed, int fd, std::uint64_t offset, std::uint64_t size);
-// Appends the central directory and the end record.
-bool writer_finish(ArchiveWriter* writer);
+// Appends the central directory and the end record with the archive comment (at most
+// ZIP_MAX_COMMENT bytes), which ZIP tools show and the installer never reads.
+bool writer_finish(ArchiveWriter* writer, const std::string& comment);
 void writer_release(ArchiveWriter* writer);

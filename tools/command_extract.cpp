@@ -21,13 +21,16 @@
 #include "tools/pack_message.h"
 #include "tools/pack_status.h"
 #include "tools/progress.h"
+#include "tools/stub_identity.h"
 
 const char* const USAGE_EXTRACT =
-    "usage: orvinta-pack extract SETUP.exe FOLDER\n"
+    "usage: orvinta-pack extract [--x86-64-test-stub] SETUP.exe FOLDER\n"
     "\n"
     "Extracts the entries of SETUP.exe into FOLDER (created when missing), as the\n"
-    "installer would. Names that are absolute, hold a drive or stream colon, a folder\n"
-    "part or a \"..\" part are refused; nothing is written outside FOLDER.\n";
+    "installer would. The program in front of the archive must be the installer stub.\n"
+    "Names that are absolute, hold a drive or stream colon, a folder part or a \"..\"\n"
+    "part are refused; nothing is written outside FOLDER.\n"
+    "  --x86-64-test-stub   accept the x86-64 test build of the stub\n";
 
 namespace {
 
@@ -106,14 +109,17 @@ std::string extract_entry(ArchiveWalk* walk, const ExtractTarget& target) {
 
 }  // namespace
 
-int command_extract(int argc, char** argv) {
-  if (argc >= 1 && cli_is_help(argv[0])) return cli_help(USAGE_EXTRACT);
-  if (argc != 2) return cli_usage_error(USAGE_EXTRACT, "extract takes an installer file and a folder");
-  const char* path = argv[0];
-  const char* folder = argv[1];
+int extract_installer(const char* path, const char* folder, const InspectOptions& options) {
   struct stat archive {};
   if (stat(path, &archive) != 0) {
     pack_error("%s", io_error("cannot open", path).c_str());
+    return PACK_EXIT_FAILED;
+  }
+  StubInfo stub{};
+  std::string stub_error;
+  if (!stub_identify_file(path, &stub, &stub_error) ||
+      !(stub_error = stub_problem(path, stub, options.allow_x86_64_test_stub)).empty()) {
+    pack_error("%s", stub_error.c_str());
     return PACK_EXIT_FAILED;
   }
   ArchiveWalk walk{};
@@ -129,12 +135,17 @@ int command_extract(int argc, char** argv) {
     walk_close(&walk);
     return PACK_EXIT_FAILED;
   }
+  std::uint32_t total_entries = 0;
+  std::uint64_t total_bytes = 0;
+  if (progress_wanted()) entry_totals(path, &total_entries, &total_bytes);
   Progress progress{};
-  progress_start(&progress, "extracting");
+  progress_start(&progress, "extracting", total_entries, total_bytes);
   std::set<std::string> written;
   int result = PACK_EXIT_OK;
+  std::uint64_t done_bytes = 0;
   do {
-    progress_step(&progress, walk.index, walk.info.name);
+    progress_step(&progress, walk.index, done_bytes);
+    done_bytes += walk.info.compressed_size;
     std::string problem;
     if (!written.insert(walk.info.name).second) {
       problem = "a second entry of that name; extracting it would overwrite the first";
@@ -155,11 +166,34 @@ int command_extract(int argc, char** argv) {
   walk_close(&walk);
   close(target.folder_fd);
   if (result == PACK_EXIT_OK) {
-    const std::string end_problem = walk_end_problem(path, walk.end_offset, walk.file_size);
-    if (!end_problem.empty()) {
-      pack_error("%s: after entry %" PRIu32 ": %s", path, walk.index + 1, end_problem.c_str());
+    const std::int64_t limit =
+        stub.image.certificate.present ? static_cast<std::int64_t>(stub.image.certificate.offset) : walk.file_size;
+    const ArchiveEnd end = archive_end_check(path, walk.end_offset, walk.file_size, limit, walk.index + 1);
+    if (!end.problem.empty()) {
+      pack_error("%s: after entry %" PRIu32 ": %s", path, walk.index + 1, end.problem.c_str());
       result = PACK_EXIT_FAILED;
     }
   }
   return result;
+}
+
+int command_extract(int argc, char** argv) {
+  InspectOptions options{};
+  const char* operands[2] = {nullptr, nullptr};
+  int count = 0;
+  for (int i = 0; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (cli_is_help(argv[i])) return cli_help(USAGE_EXTRACT);
+    if (argument == STUB_TEST_OPTION) {
+      options.allow_x86_64_test_stub = true;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return cli_usage_error(USAGE_EXTRACT, "unknown option " + argument);
+    } else if (count == 2) {
+      return cli_usage_error(USAGE_EXTRACT, "extract takes an installer file and a folder");
+    } else {
+      operands[count++] = argv[i];
+    }
+  }
+  if (count != 2) return cli_usage_error(USAGE_EXTRACT, "extract takes an installer file and a folder");
+  return extract_installer(operands[0], operands[1], options);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "common/little_endian.h"
 #include "tools/zip_central.h"
 
 namespace {
@@ -20,11 +21,6 @@ std::string hex32(std::uint32_t value) {
   char text[11];
   std::snprintf(text, sizeof text, "0x%08" PRIX32, value);
   return text;
-}
-
-std::uint32_t get32(const unsigned char* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
 }  // namespace
@@ -102,7 +98,8 @@ std::int64_t find_scan_pattern(const char* path, std::string* error) {
   }
   constexpr std::size_t PATTERN_LENGTH = sizeof ZIP_SCAN_PATTERN;
   unsigned char scrambled[PATTERN_LENGTH];
-  for (std::size_t i = 0; i < PATTERN_LENGTH; ++i) scrambled[i] = ZIP_SCAN_PATTERN[i] ^ ZIP_KEY;
+  std::memcpy(scrambled, ZIP_SCAN_PATTERN, PATTERN_LENGTH);
+  zip_unscramble(scrambled, PATTERN_LENGTH);  // the pattern as it stands in the file
   // Keeps the last PATTERN_LENGTH - 1 bytes of a block in front of the next one, so a
   // pattern across two blocks is found too.
   std::vector<unsigned char> block(READ_BLOCK + PATTERN_LENGTH);
@@ -136,20 +133,124 @@ std::int64_t find_scan_pattern(const char* path, std::string* error) {
   return found;
 }
 
-std::string walk_end_problem(const char* path, std::int64_t end_offset, std::int64_t file_size) {
-  if (end_offset >= file_size) return std::string();
-  FILE* input = std::fopen(path, "rb");
-  if (input == nullptr) return std::string("cannot open ") + path + ": " + std::strerror(errno);
-  unsigned char bytes[4] = {0, 0, 0, 0};
-  const bool got = std::fseek(input, end_offset, SEEK_SET) == 0 &&
-                   std::fread(bytes, 1, sizeof bytes, input) == sizeof bytes;
-  std::fclose(input);
-  if (!got) return std::string();  // fewer than four bytes: no header can start there
-  for (unsigned char& b : bytes) b ^= ZIP_KEY;
-  if (get32(bytes) == ZIP_LOCAL_SIGNATURE) {
-    return "the local header at offset " + std::to_string(end_offset) +
-           " does not parse (name length 0 or cut short): the installer stops there and "
-           "installs none of the entries from there on";
+namespace {
+
+constexpr std::int64_t SIGNATURE_PADDING = 8;  // the certificate table starts 8-byte aligned
+
+// Reads and unscrambles length bytes at offset; false when they are not all there.
+bool read_scrambled(FILE* input, std::int64_t offset, unsigned char* out, std::size_t length) {
+  if (std::fseek(input, static_cast<long>(offset), SEEK_SET) != 0 ||
+      std::fread(out, 1, length, input) != length) {
+    return false;
   }
-  return std::string();
+  zip_unscramble(out, length);
+  return true;
+}
+
+std::string at_text(std::int64_t offset) { return "offset " + std::to_string(offset); }
+
+// The central directory from offset on, its end record and comment; fills end or its problem.
+void check_central_directory(FILE* input, std::int64_t offset, std::int64_t limit, bool signature_follows,
+                             std::uint32_t walked, ArchiveEnd* end) {
+  std::int64_t at = offset;
+  std::uint32_t records = 0;
+  unsigned char record[ZIP_CENTRAL_HEADER_SIZE];
+  while (read_scrambled(input, at, record, 4) && le_load32(record) == ZIP_CENTRAL_SIGNATURE) {
+    if (!read_scrambled(input, at, record, sizeof record)) break;
+    const std::int64_t length = ZIP_CENTRAL_HEADER_SIZE + static_cast<std::int64_t>(le_load16(record + 28)) +
+                                le_load16(record + 30) + le_load16(record + 32);
+    if (length > limit - at) break;
+    at += length;
+    ++records;
+  }
+  unsigned char record_end[ZIP_END_RECORD_SIZE];
+  if (!read_scrambled(input, at, record_end, sizeof record_end) || le_load32(record_end) != ZIP_END_SIGNATURE ||
+      static_cast<std::int64_t>(sizeof record_end) > limit - at) {
+    end->problem = "the central directory from " + at_text(offset) + " is cut short or damaged at " + at_text(at);
+    return;
+  }
+  const std::uint32_t comment_length = le_load16(record_end + 20);
+  const std::int64_t comment_at = at + ZIP_END_RECORD_SIZE;
+  const std::int64_t archive_end = comment_at + comment_length;
+  std::string comment(comment_length, '\0');
+  if (archive_end > limit ||
+      (comment_length > 0 &&
+       !read_scrambled(input, comment_at, reinterpret_cast<unsigned char*>(&comment[0]), comment_length))) {
+    end->problem = "the end record at " + at_text(at) + " is cut short: its comment runs past " + at_text(limit);
+    return;
+  }
+  // Only the zeros of a signature's alignment may lie between the archive and the table.
+  bool padded = limit - archive_end < (signature_follows ? SIGNATURE_PADDING : 1);
+  unsigned char pad[SIGNATURE_PADDING] = {};
+  const std::size_t pad_length = static_cast<std::size_t>(padded ? limit - archive_end : 0);
+  padded = padded && (pad_length == 0 || (std::fseek(input, static_cast<long>(archive_end), SEEK_SET) == 0 &&
+                                          std::fread(pad, 1, pad_length, input) == pad_length));
+  for (std::size_t i = 0; padded && i < pad_length; ++i) padded = pad[i] == 0;
+  if (!padded) {
+    end->problem = "unexpected bytes from " + at_text(archive_end) + " to " + at_text(limit) +
+                   " behind the archive's end record";
+    return;
+  }
+  const std::uint32_t counted = le_load16(record_end + 10);
+  if (counted != records || records != walked) {
+    end->problem = "the central directory lists " + std::to_string(records) + " entries (its end record says " +
+                   std::to_string(counted) + "), but the installer's walk finds " + std::to_string(walked);
+    return;
+  }
+  end->central_directory = true;
+  end->central_entries = records;
+  end->has_comment = true;
+  end->comment = comment;
+}
+
+}  // namespace
+
+ArchiveEnd archive_end_check(const char* path, std::int64_t end_offset, std::int64_t file_size,
+                             std::int64_t limit, std::uint32_t walked_entries) {
+  ArchiveEnd end{};
+  if (end_offset > file_size) {
+    end.problem = "the last entry runs to " + at_text(end_offset) + ", past the end of the file at " +
+                  at_text(file_size) + ": the installer is cut short";
+    return end;
+  }
+  if (end_offset > limit) {
+    end.problem = "the archive runs to " + at_text(end_offset) + ", past the certificate table at " +
+                  at_text(limit) + ": its entries from there on are not covered by the signature";
+    return end;
+  }
+  if (end_offset == limit) return end;
+  FILE* input = std::fopen(path, "rb");
+  if (input == nullptr) {
+    end.problem = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    return end;
+  }
+  unsigned char signature[4];
+  if (!read_scrambled(input, end_offset, signature, sizeof signature)) {
+    end.problem = "the walk ends at " + at_text(end_offset) + " in front of " +
+                  std::to_string(limit - end_offset) + " bytes that are no archive record";
+  } else if (le_load32(signature) == ZIP_LOCAL_SIGNATURE) {
+    end.problem = "the local header at " + at_text(end_offset) +
+                  " does not parse (name length 0 or cut short): the installer stops there and "
+                  "installs none of the entries from there on";
+  } else if (le_load32(signature) == ZIP_CENTRAL_SIGNATURE || le_load32(signature) == ZIP_END_SIGNATURE) {
+    check_central_directory(input, end_offset, limit, limit < file_size, walked_entries, &end);
+  } else {
+    end.problem = "the walk ends at " + at_text(end_offset) +
+                  " on bytes that are neither a local header, a central directory nor the end of the file";
+  }
+  std::fclose(input);
+  return end;
+}
+
+void entry_totals(const char* path, std::uint32_t* entries, std::uint64_t* stored_bytes) {
+  *entries = 0;
+  *stored_bytes = 0;
+  ArchiveWalk walk{};
+  std::string error;
+  if (!walk_open(&walk, path, &error)) return;
+  do {
+    ++*entries;
+    *stored_bytes += walk.info.compressed_size;
+  } while (walk_next(&walk));
+  walk_close(&walk);
 }

@@ -22,7 +22,24 @@ std::string entry_content_problem(const ZipEntryInfo& info, std::uint64_t length
 // the installer's scan looks for), or -1. Reads the file from its start.
 std::int64_t find_scan_pattern(const char* path, std::string* error);
 
-// Looks at the bytes where the walk stopped: the end of the file, the central directory
-// and its end record are a clean end; a local header signature there means a damaged
-// header that hides every entry behind it. Empty when the end is clean.
-std::string walk_end_problem(const char* path, std::int64_t end_offset, std::int64_t file_size);
+// The number of entries and their stored bytes, from a walk over the headers alone
+// (for the totals of a progress line); zeros when the file holds no archive.
+void entry_totals(const char* path, std::uint32_t* entries, std::uint64_t* stored_bytes);
+
+// How the archive ends behind the entries the walk found.
+struct ArchiveEnd {
+  std::string problem;       // empty when the walk ended at a clean end of the archive
+  bool central_directory;    // a complete central directory and end record follow the entries
+  std::uint32_t central_entries;
+  bool has_comment;
+  std::string comment;       // the end record's comment, unscrambled (raw bytes)
+};
+
+// Looks at what follows the last entry. Clean ends: the end of the archive region itself
+// (limit: the file's size, or the certificate table's offset in a signed file), or a
+// central directory whose records and end record run exactly to that limit (a signed
+// file pads to 8 bytes with zeros in front of its table) and count walked_entries. Anything
+// else is a damaged or cut installer: a local header that does not parse (it hides every
+// entry behind it), an entry running past the file, bytes that are neither.
+ArchiveEnd archive_end_check(const char* path, std::int64_t end_offset, std::int64_t file_size,
+                             std::int64_t limit, std::uint32_t walked_entries);

@@ -9,53 +9,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
+
+#include "tools/interrupt_cleanup.h"
 
 namespace {
 
-// The temporary files being written, for the signal handler: the output, and while it
-// is signed, the signed copy beside it.
-constexpr std::size_t SIGNAL_PATH_CAPACITY = 4096;
-constexpr int PENDING_SLOTS = 2;
-char g_pending_temp[PENDING_SLOTS][SIGNAL_PATH_CAPACITY];
-volatile std::sig_atomic_t g_pending_set[PENDING_SLOTS] = {0, 0};
-
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
+constexpr char UNSIGNED_NAME[] = "unsigned.exe";
+constexpr char SIGNED_NAME[] = "signed.exe";
 // How much more than its size a whole-file read looks for, in case the file grew.
 constexpr std::size_t READ_GROWTH = 65536;
-
-extern "C" void remove_pending_temp(int signal_number) {
-  for (int slot = 0; slot < PENDING_SLOTS; ++slot) {
-    if (g_pending_set[slot]) unlink(g_pending_temp[slot]);
-  }
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-// Remembers path in a free slot and returns the slot, or -1 when the path is too long or
-// every slot is taken (the file is then left to temp_discard).
-int set_pending(const std::string& path) {
-  if (path.size() >= SIGNAL_PATH_CAPACITY) return -1;
-  for (int slot = 0; slot < PENDING_SLOTS; ++slot) {
-    if (g_pending_set[slot]) continue;
-    std::memcpy(g_pending_temp[slot], path.c_str(), path.size() + 1);
-    g_pending_set[slot] = 1;
-    for (int signal_number : CLEANUP_SIGNALS) std::signal(signal_number, remove_pending_temp);
-    return slot;
-  }
-  return -1;
-}
-
-void clear_pending(int slot) {
-  if (slot < 0) return;
-  g_pending_set[slot] = 0;
-  for (int other = 0; other < PENDING_SLOTS; ++other) {
-    if (g_pending_set[other]) return;
-  }
-  for (int signal_number : CLEANUP_SIGNALS) std::signal(signal_number, SIG_DFL);
-}
 
 }  // namespace
 
@@ -177,65 +140,85 @@ std::string path_join(const std::string& folder, const std::string& name) {
 }
 
 bool temp_create(TempOutput* out, const std::string& final_path, std::string* error) {
-  out->final_path = final_path;
-  out->temp_path = path_join(path_folder(final_path), "." + path_base_name(final_path) + ".XXXXXX");
-  std::vector<char> pattern(out->temp_path.begin(), out->temp_path.end());
-  pattern.push_back('\0');
-  // The cleanup signals wait until the handler knows the file's name: one arriving between
-  // the creation and set_pending would otherwise leave the file behind.
-  sigset_t cleanup_set;
-  sigset_t previous;
-  sigemptyset(&cleanup_set);
-  for (int signal_number : CLEANUP_SIGNALS) sigaddset(&cleanup_set, signal_number);
-  sigprocmask(SIG_BLOCK, &cleanup_set, &previous);
-  out->fd = mkstemp(pattern.data());
-  const int saved_errno = errno;
-  out->pending_slot = -1;
-  if (out->fd >= 0) {
-    out->temp_path = pattern.data();
-    out->pending_slot = set_pending(out->temp_path);
+  *out = TempOutput{final_path, "", "", "", -1, -1, -1, -1};
+  std::string pattern = path_join(path_folder(final_path), "." + path_base_name(final_path) + ".XXXXXX");
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  // The signals wait until the handler knows each new name: one arriving between the
+  // creation and the registration would otherwise leave it behind.
+  const sigset_t previous = cleanup_block_signals();
+  const bool made = mkdtemp(buffer.data()) != nullptr;
+  int saved_errno = errno;
+  if (made) {
+    out->folder = buffer.data();
+    out->folder_slot = cleanup_add(out->folder, true);
+    out->temp_path = path_join(out->folder, UNSIGNED_NAME);
+    out->fd = open(out->temp_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    saved_errno = errno;
+    if (out->fd >= 0) out->temp_slot = cleanup_add(out->temp_path, false);
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  cleanup_restore_signals(previous);
   if (out->fd < 0) {
     errno = saved_errno;
     *error = io_error("cannot create a temporary file beside", final_path);
-    out->temp_path.clear();
+    temp_discard(out);
     return false;
   }
   return true;
 }
 
+void temp_reserve_signed(TempOutput* out) {
+  out->signed_path = path_join(out->folder, SIGNED_NAME);
+  out->signed_slot = cleanup_add(out->signed_path, false);
+}
+
 bool temp_commit(TempOutput* out, std::string* error) {
   const mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(out->fd, 0666 & ~mask) != 0) {
-    *error = io_error("cannot set the permissions of", out->temp_path);
+  const std::string& finished = out->signed_path.empty() ? out->temp_path : out->signed_path;
+  if (chmod(finished.c_str(), 0666 & ~mask) != 0) {
+    *error = io_error("cannot set the permissions of", finished);
     temp_discard(out);
     return false;
   }
-  const int fd = out->fd;
-  out->fd = -1;
-  if (close(fd) != 0) {
-    *error = io_error("cannot write", out->temp_path);
-    temp_discard(out);
-    return false;
+  if (out->fd >= 0) {
+    const int fd = out->fd;
+    out->fd = -1;
+    if (close(fd) != 0) {
+      *error = io_error("cannot write", out->temp_path);
+      temp_discard(out);
+      return false;
+    }
   }
-  if (rename(out->temp_path.c_str(), out->final_path.c_str()) != 0) {
+  if (rename(finished.c_str(), out->final_path.c_str()) != 0) {
     *error = io_error("cannot rename the finished file to", out->final_path);
     temp_discard(out);
     return false;
   }
-  out->temp_path.clear();
-  clear_pending(out->pending_slot);
-  out->pending_slot = -1;
+  if (&finished == &out->signed_path) {
+    cleanup_remove(out->signed_slot);
+    out->signed_slot = -1;
+    out->signed_path.clear();
+  } else {
+    cleanup_remove(out->temp_slot);
+    out->temp_slot = -1;
+    out->temp_path.clear();
+  }
+  temp_discard(out);
   return true;
 }
 
 void temp_discard(TempOutput* out) {
   if (out->fd >= 0) close(out->fd);
   out->fd = -1;
-  if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
-  out->temp_path.clear();
-  clear_pending(out->pending_slot);
-  out->pending_slot = -1;
+  for (std::string* path : {&out->temp_path, &out->signed_path}) {
+    if (!path->empty()) unlink(path->c_str());
+    path->clear();
+  }
+  if (!out->folder.empty()) rmdir(out->folder.c_str());
+  out->folder.clear();
+  for (int* slot : {&out->temp_slot, &out->signed_slot, &out->folder_slot}) {
+    cleanup_remove(*slot);
+    *slot = -1;
+  }
 }

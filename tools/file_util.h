@@ -27,19 +27,28 @@ std::string path_join(const std::string& folder, const std::string& name);
 // "<what> <path>: <strerror(errno)>", the usual form of an I/O error message.
 std::string io_error(const char* what, const std::string& path);
 
-// An output file written under a temporary name in the final file's folder and renamed
-// into place by temp_commit. Until then an interrupt (SIGINT, SIGTERM, SIGHUP) or
-// temp_discard removes it, so a failed run never leaves a partial file behind. Two may
-// be open at once (an output and its signed copy).
+// An output written inside a private folder (mode 0700, made by mkdtemp beside the final
+// name, so on the same file system) and renamed into place by temp_commit. Nothing but
+// this process can create or replace anything in that folder, so neither the output nor
+// the signed copy that osslsigncode creates there can clobber another file. Until the
+// commit an interrupt (SIGINT, SIGTERM, SIGHUP) or temp_discard removes both files and
+// the folder, so a failed run never leaves a partial file behind.
 struct TempOutput {
   std::string final_path;
-  std::string temp_path;
+  std::string folder;       // the private folder; empty when none was made
+  std::string temp_path;    // the unsigned output inside it, open as fd
+  std::string signed_path;  // the signed copy's name inside it, once reserved
   int fd;
-  int pending_slot;  // where the signal handler keeps temp_path, -1 when it does not
+  int folder_slot;          // cleanup slots (tools/interrupt_cleanup.h), -1 when none
+  int temp_slot;
+  int signed_slot;
 };
 
 bool temp_create(TempOutput* out, const std::string& final_path, std::string* error);
-// Closes the file, gives it the usual permissions (0666 less the umask) and renames it.
+// Names the signed copy inside the folder (not created: the signer creates it).
+void temp_reserve_signed(TempOutput* out);
+// Gives the finished file (the signed copy when one was reserved) the usual permissions
+// (0666 less the umask), renames it to the final name and removes the rest.
 bool temp_commit(TempOutput* out, std::string* error);
-// Closes and removes the temporary file; safe to call more than once.
+// Closes and removes everything temporary; safe to call more than once.
 void temp_discard(TempOutput* out);

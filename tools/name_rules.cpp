@@ -54,24 +54,6 @@ bool utf8_next(const char* text, std::size_t length, std::size_t* pos, std::uint
   return true;
 }
 
-void utf8_append(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // Upper-case letters of the ranges named in the header, mapped to their lower case.
 std::uint32_t fold_code(std::uint32_t c) {
   if (c >= 'A' && c <= 'Z') return c + 0x20;
@@ -198,4 +180,35 @@ std::string name_fold_case(const char* name, std::size_t length) {
 
 bool name_is_installed_program(const char* name, std::size_t length) {
   return name_fold_case(name, length) == INSTALLED_PROGRAM;
+}
+
+std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos) {
+  std::size_t next = pos;
+  std::uint32_t code = 0;
+  return utf8_next(text, length, &next, &code) ? next - pos : 0;
+}
+
+bool name_is_ascii(const char* name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(name[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+void utf8_append(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
 }

@@ -53,5 +53,15 @@ const char* name_problem_text(NameProblem problem);
 // Expects valid UTF-8; other bytes are kept as they are.
 std::string name_fold_case(const char* name, std::size_t length);
 
+// The length of the UTF-8 sequence at text[pos] (1 to 4), or 0 when the bytes there are
+// not the shortest form of a scalar value.
+std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos);
+
+// Appends the UTF-8 form of a scalar value.
+void utf8_append(std::string& out, std::uint32_t code);
+
+// True when every byte is ASCII: other names get the ZIP flag that marks them as UTF-8.
+bool name_is_ascii(const char* name, std::size_t length);
+
 // True when the name is "orvinta.exe" in any letter case: the program the installer starts.
 bool name_is_installed_program(const char* name, std::size_t length);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "archive/zip_format.h"
 #include "tools/file_util.h"
 
 namespace {
@@ -24,10 +25,21 @@ enum class SlotState { waiting, in_memory, set_aside, failed };
 struct Slot {
   SlotState state;
   std::string error;
-  PackedEntry packed;           // the payload too while in_memory
-  std::uint64_t aside_offset;   // where the payload lies in the scratch file when set_aside
+  std::size_t size;                // the file's
+  PackedData packed;               // with the Deflate stream while in_memory
+  std::vector<unsigned char> data; // the file itself while in_memory and stored
+  std::uint64_t aside_offset;      // where the payload lies in the scratch file when set_aside
   std::uint64_t aside_size;
 };
+
+// What the entry holds: the Deflate stream, or the file itself.
+const std::vector<unsigned char>& slot_payload(const Slot& slot) {
+  return slot.packed.method == ZIP_METHOD_DEFLATE ? slot.packed.deflated : slot.data;
+}
+
+std::int64_t slot_bytes(const Slot& slot) {
+  return static_cast<std::int64_t>(slot.data.capacity() + slot.packed.deflated.capacity());
+}
 
 // Everything the workers and the writer share. The fields from slots on are read and
 // changed only under lock; `changed` is signalled whenever one of them changes.
@@ -99,15 +111,17 @@ void set_aside(PackShared* shared, std::unique_lock<std::mutex>* guard, std::siz
   if (shared->scratch_fd < 0) shared->scratch_fd = scratch_open(shared->scratch_folder, &error);
   const int fd = shared->scratch_fd;
   const std::uint64_t offset = shared->scratch_end;
-  const std::uint64_t size = result->packed.payload.size();
+  const std::vector<unsigned char>& payload = slot_payload(*result);
+  const std::uint64_t size = payload.size();
   shared->scratch_end += size;
   guard->unlock();
   bool ok = fd >= 0;
-  if (ok && !write_at(fd, result->packed.payload.data(), size, offset)) {
+  if (ok && !write_at(fd, payload.data(), size, offset)) {
     error = io_error("cannot write the scratch file in", shared->scratch_folder);
     ok = false;
   }
-  std::vector<unsigned char>().swap(result->packed.payload);
+  std::vector<unsigned char>().swap(result->packed.deflated);
+  std::vector<unsigned char>().swap(result->data);
   guard->lock();
   note_held(shared, -held);
   Slot& slot = shared->slots[index];
@@ -125,7 +139,6 @@ void* worker_run(void* argument) {
   PackWorker* worker = static_cast<PackWorker*>(argument);
   PackShared* shared = worker->shared;
   const std::vector<PackSource>& sources = *shared->sources;
-  std::vector<unsigned char> data;
   for (;;) {
     std::size_t index = 0;
     {
@@ -135,22 +148,21 @@ void* worker_run(void* argument) {
     }
     const PackSource& source = sources[index];
     Slot result{};
-    bool ok = file_read_all(source.path.c_str(), &data, &result.error);
+    bool ok = file_read_all(source.path.c_str(), &result.data, &result.error);
     // The data and, while Deflate runs, an output buffer just short of its size.
     std::int64_t taken = 0;
     if (ok) {
-      taken = static_cast<std::int64_t>(data.capacity());
-      if (worker->compressor != nullptr && data.size() > 1) taken += static_cast<std::int64_t>(data.size() - 1);
-      std::lock_guard<std::mutex> guard(shared->lock);
-      note_held(shared, taken);
+      result.size = result.data.size();
+      taken = static_cast<std::int64_t>(result.data.capacity());
+      if (worker->compressor != nullptr && result.size > 1) taken += static_cast<std::int64_t>(result.size - 1);
+      {
+        std::lock_guard<std::mutex> guard(shared->lock);
+        note_held(shared, taken);
+      }
+      writer_pack(worker->compressor, result.data.data(), result.size, &result.packed);
     }
-    std::string why;
-    if (ok && !entry_pack(worker->compressor, &data, &result.packed, &why)) {
-      result.error = source.path + " is " + why;
-      ok = false;
-    }
-    std::vector<unsigned char>().swap(data);
-    const std::int64_t kept = static_cast<std::int64_t>(result.packed.payload.capacity());
+    if (result.packed.method == ZIP_METHOD_DEFLATE) std::vector<unsigned char>().swap(result.data);
+    const std::int64_t kept = slot_bytes(result);
 
     std::unique_lock<std::mutex> guard(shared->lock);
     note_held(shared, kept - taken);
@@ -256,19 +268,21 @@ bool parallel_pack(ArchiveWriter* writer, int level, const std::vector<PackSourc
       ok = false;
       break;
     }
-    progress_step(progress, static_cast<std::uint32_t>(index), source.name.c_str());
+    progress_step(progress, static_cast<std::uint32_t>(index), stats->bytes_in);
     std::int64_t released = 0;
     if (taken.state == SlotState::in_memory) {
-      ok = writer_add_packed(writer, source.name, source.modified, taken.packed);
-      released = static_cast<std::int64_t>(taken.packed.payload.capacity());
-      std::vector<unsigned char>().swap(taken.packed.payload);
+      ok = writer_add_packed(writer, source.name, source.modified, taken.data.data(), taken.size, taken.packed);
+      released = slot_bytes(taken);
+      std::vector<unsigned char>().swap(taken.packed.deflated);
+      std::vector<unsigned char>().swap(taken.data);
     } else {
-      ok = writer_add_packed_from(writer, source.name, source.modified, taken.packed, scratch_fd,
+      ok = writer_add_packed_from(writer, source.name, source.modified, taken.size, taken.packed, scratch_fd,
                                   taken.aside_offset, taken.aside_size);
       // The space is not needed again: give it back while the rest is packed.
       fallocate(scratch_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                 static_cast<off_t>(taken.aside_offset), static_cast<off_t>(taken.aside_size));
     }
+    stats->bytes_in += taken.size;
     std::lock_guard<std::mutex> guard(shared.lock);
     if (taken.state == SlotState::in_memory) {
       note_held(&shared, -released);

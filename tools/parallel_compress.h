@@ -24,6 +24,7 @@ struct ParallelStats {
   std::uint32_t threads;      // worker threads that ran
   std::uint64_t peak_bytes;   // most file and compressed bytes held at one moment
   std::uint32_t set_aside;    // entries that went through the scratch file
+  std::uint64_t bytes_in;     // the sizes of the files written
 };
 
 constexpr std::uint32_t PARALLEL_JOBS_MAX = 256;

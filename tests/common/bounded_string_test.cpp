@@ -1,3 +1,6 @@
+// The bounded strings: every operation stays inside the buffer, keeps it terminated and
+// reports a text that did not fit.
+
 #include "common/bounded_string.h"
 
 #include <cstring>
@@ -8,12 +11,22 @@ namespace {
 
 TEST(BoundedString, CopyAndAppendFitExactlyToCapacityMinusOne) {
   PathU8<8> s;
+  EXPECT_STREQ(s.text, "");  // empty from its construction
+  EXPECT_EQ(s.length, 0u);
   EXPECT_TRUE(bs_copy(s, "abc"));
   EXPECT_TRUE(bs_append(s, "defg"));
   EXPECT_STREQ(s.text, "abcdefg");
   EXPECT_EQ(s.length, 7u);
   EXPECT_FALSE(bs_append(s, "h"));
   EXPECT_STREQ(s.text, "abcdefg");
+  // Shortening and replacing keep text and length in step.
+  bs_truncate(s, 9);
+  EXPECT_EQ(s.length, 7u);
+  bs_truncate(s, 4);
+  EXPECT_STREQ(s.text, "abcd");
+  EXPECT_EQ(s.length, 4u);
+  bs_replace(s, 'b', '/');
+  EXPECT_STREQ(s.text, "a/cd");
 }
 
 TEST(BoundedString, OverflowCutsAndReportsWithoutWritingPastTheBuffer) {
@@ -24,6 +37,30 @@ TEST(BoundedString, OverflowCutsAndReportsWithoutWritingPastTheBuffer) {
   std::memset(probe.guard, 0x5A, sizeof probe.guard);
   EXPECT_FALSE(bs_copy(probe.s, "0123456789"));
   EXPECT_STREQ(probe.s.text, "01234");
+  for (char c : probe.guard) EXPECT_EQ(c, 0x5A);
+
+  // Filled by a call: a text without a terminator inside the buffer, or a failed call,
+  // leaves the string empty and zeroed; a text that fits is taken up to its terminator.
+  const auto fill_all = [](char* text, std::size_t capacity) {
+    std::memset(text, 'x', capacity);
+    return true;
+  };
+  EXPECT_FALSE(bs_fill(probe.s, fill_all));
+  for (char c : probe.s.text) EXPECT_EQ(c, 0);
+  EXPECT_EQ(probe.s.length, 0u);
+  EXPECT_FALSE(bs_fill(probe.s, [](char* text, std::size_t) {
+    std::memcpy(text, "ab", 3);
+    return false;
+  }));
+  EXPECT_STREQ(probe.s.text, "");
+  EXPECT_TRUE(bs_fill(probe.s, [](char* text, std::size_t capacity) {
+    EXPECT_EQ(capacity, 6u);
+    std::memcpy(text, "ab", 3);
+    return true;
+  }));
+  EXPECT_STREQ(probe.s.text, "ab");
+  EXPECT_EQ(probe.s.length, 2u);
+  EXPECT_EQ(probe.s.text[5], 0);
   for (char c : probe.guard) EXPECT_EQ(c, 0x5A);
 }
 
@@ -53,6 +90,15 @@ TEST(BoundedString, WideTextHasTheSameRules) {
   EXPECT_FALSE(bs_append(w, L"d"));
   EXPECT_EQ(w.length, 3u);
   EXPECT_EQ(w.text[3], L'\0');
+  bs_zero(w);
+  for (wchar_t unit : w.text) EXPECT_EQ(unit, L'\0');
+  EXPECT_EQ(w.length, 0u);
+  EXPECT_TRUE(bs_fill(w, [](wchar_t* text, std::size_t) {
+    text[0] = L'z';
+    return true;
+  }));
+  EXPECT_EQ(w.length, 1u);
+  EXPECT_EQ(w.text[1], L'\0');
 }
 
 }  // namespace

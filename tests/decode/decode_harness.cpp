@@ -8,6 +8,7 @@
 
 #include "decode/inflater_record.h"
 #include "tests/support/counting_allocator.h"
+#include "tests/support/deflate_generator.h"
 #include "tests/support/zlib_reference.h"
 
 int sink_output(void* user_data, const unsigned char* bytes, std::uint32_t count) {
@@ -170,20 +171,7 @@ void BitWriter::align() {
 }
 
 std::vector<std::uint32_t> canonical_codes(const std::vector<std::uint32_t>& lengths) {
-  std::uint32_t count[17] = {};
-  for (auto l : lengths) ++count[l];
-  count[0] = 0;
-  std::uint32_t next[17] = {};
-  std::uint32_t code = 0;
-  for (int bits = 1; bits <= 16; ++bits) {
-    code = (code + count[bits - 1]) << 1;
-    next[bits] = code;
-  }
-  std::vector<std::uint32_t> codes(lengths.size());
-  for (std::size_t i = 0; i < lengths.size(); ++i) {
-    if (lengths[i] != 0) codes[i] = next[lengths[i]]++;
-  }
-  return codes;
+  return deflate_generator::canonical(lengths);
 }
 
 namespace {

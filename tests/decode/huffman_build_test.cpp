@@ -8,7 +8,9 @@
 
 #include "decode/deflate_tables.h"
 #include "decode/huffman.h"
+#include "decode/huffman_fast.h"
 #include "decode/inflater.h"
+#include "decode/inflater_record.h"
 #include "tests/decode/decode_harness.h"
 #include "tests/support/counting_allocator.h"
 
@@ -188,6 +190,81 @@ TEST(HuffmanBuild, RandomCompleteAndIncompleteCodesDecode) {
     }
     (void)used;
   }
+}
+
+// The fast loop's one-level tables against the HuffmanEntry tables of the same lengths:
+// every pattern of the fast table's width either resolves to the same symbol with the
+// same code length (and, for lengths and distances, the same base and extra bits), or
+// is left to the careful tables (FAST_SLOW) exactly when those give no plain literal,
+// length or distance within the width: a longer code, end of block, symbols without
+// meaning, spare patterns.
+void expect_fast_table_agrees(const FastEntry* fast, std::uint32_t fast_bits, const HuffmanEntry* table,
+                              std::uint32_t width, bool literal_set, const std::string& what) {
+  for (std::uint32_t p = 0; p < (1u << fast_bits); ++p) {
+    const FastEntry e = fast[p];
+    const Decoded d = walk(table, width, p | (std::uint64_t{0x5A5A5} << fast_bits));
+    const bool plain = d.entry->op == OP_LITERAL || d.entry->op <= OP_MAX_EXTRA;
+    if (!plain || d.consumed > fast_bits) {
+      EXPECT_EQ(e, FAST_SLOW) << what << " pattern " << p;
+      continue;
+    }
+    ASSERT_NE(e & FAST_SLOW, FAST_SLOW) << what << " pattern " << p;
+    if (d.entry->op == OP_LITERAL) {
+      ASSERT_TRUE(literal_set) << what;
+      EXPECT_EQ(e & FAST_LITERAL, FAST_LITERAL) << what << " pattern " << p;
+      EXPECT_EQ((e >> FAST_VALUE_SHIFT) & 0xFFu, d.entry->value) << what << " pattern " << p;
+      EXPECT_EQ(e & FAST_USED_MASK, d.consumed) << what << " pattern " << p;
+    } else {
+      EXPECT_EQ(e & FAST_LITERAL, 0u) << what << " pattern " << p;
+      EXPECT_EQ(e >> FAST_VALUE_SHIFT, d.entry->value) << what << " pattern " << p;
+      EXPECT_EQ((e >> FAST_CODE_SHIFT) & FAST_CODE_MASK, d.consumed) << what << " pattern " << p;
+      EXPECT_EQ(e & FAST_USED_MASK, d.consumed + d.entry->op) << what << " pattern " << p;
+    }
+  }
+}
+
+TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 120; ++round) {
+    Builder b;
+    // Literal/length sets of 257 to 288 symbols, some with codes for 286/287; distance
+    // sets of 1 to 32, some incomplete (a symbol dropped), some of a single code.
+    const std::uint32_t nl = 257 + rng() % 32;
+    std::vector<std::uint32_t> literal = random_complete_lengths(nl, rng);
+    std::shuffle(literal.begin(), literal.end(), rng);
+    const std::uint32_t nd = 1 + rng() % 32;
+    std::vector<std::uint32_t> distance = nd == 1 ? std::vector<std::uint32_t>{1} : random_complete_lengths(nd, rng);
+    std::shuffle(distance.begin(), distance.end(), rng);
+    if (round % 3 == 1 && nd > 2) distance[rng() % nd] = 0;
+    const std::string what = "round " + std::to_string(round);
+
+    HuffmanEntry* lit_table = nullptr;
+    HuffmanEntry* dist_table = nullptr;
+    std::uint32_t lit_bits = DYNAMIC_LITERAL_BITS, dist_bits = DYNAMIC_DISTANCE_BITS;
+    ASSERT_EQ(huffman_build_table(b.record, literal.data(), nl, LENGTH_SYMBOL_FIRST, LENGTH_BASE, LENGTH_EXTRA,
+                                  &lit_table, &lit_bits), 0) << what;
+    ASSERT_LE(huffman_build_table(b.record, distance.data(), nd, 0, DISTANCE_BASE, DISTANCE_EXTRA, &dist_table,
+                                  &dist_bits), 1) << what;
+    ASSERT_TRUE(fast_tables_build(b.record, literal.data(), nl, distance.data(), nd)) << what;
+    expect_fast_table_agrees(b.record->fast_tables, FAST_LITERAL_BITS, lit_table, lit_bits, true, what + " literal");
+    expect_fast_table_agrees(b.record->fast_tables + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, dist_table, dist_bits,
+                             false, what + " distance");
+    fast_tables_release(b.record);
+    huffman_free_table(b.record, lit_table);
+    huffman_free_table(b.record, dist_table);
+    EXPECT_EQ(counting_live_blocks(), 1u) << what;
+  }
+  // No distance codes at all: every distance pattern goes to the careful tables, which
+  // have none, so that a length fails there.
+  Builder b;
+  std::vector<std::uint32_t> literal(257, 0);
+  literal['a'] = 1;
+  literal[256] = 1;
+  ASSERT_TRUE(fast_tables_build(b.record, literal.data(), 257, nullptr, 0));
+  for (std::uint32_t p = 0; p < (1u << FAST_DISTANCE_BITS); ++p) {
+    EXPECT_EQ(b.record->fast_tables[FAST_DISTANCE_OFFSET + p], FAST_SLOW);
+  }
+  fast_tables_release(b.record);
 }
 
 TEST(HuffmanBuild, WidthFollowsTheShortestAndLongestCodes) {

@@ -291,6 +291,49 @@ TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
   }
 }
 
+TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
+  // After a whole window of history, matches whose distance lies at the edges where the
+  // copy changes its way (periods shorter than a chunk, sources just ahead near a whole
+  // window back, 16-byte chunks that pass over the bytes after a match and put them
+  // back), with lengths around the chunk sizes. Each follows a short match at a middle
+  // distance and a literal, so that it reads the bytes just after that match, the oldest
+  // history, when its distance is within 16 of a whole window.
+  std::vector<std::uint32_t> distances;
+  for (std::uint32_t d = 1; d <= 18; ++d) distances.push_back(d);
+  for (std::uint32_t d = 32748; d <= 32768; ++d) distances.push_back(d);
+  const std::uint32_t lengths[] = {3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100, 257, 258};
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(1, 2);
+  Bytes expected = make_random(33000, 91);
+  for (auto b : expected) write_fixed_literal(w, b);
+  auto match = [&](std::uint32_t length, std::uint32_t distance) {
+    write_fixed_length(w, length);
+    write_fixed_distance(w, distance);
+    for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+  };
+  std::uint32_t turn = 0;
+  for (std::uint32_t d : distances) {
+    for (std::uint32_t length : lengths) {
+      match(3 + turn % 14, 1000 + turn);
+      const auto literal = static_cast<unsigned char>(turn++ * 37);
+      write_fixed_literal(w, literal);
+      expected.push_back(literal);
+      match(length, d);
+    }
+  }
+  write_fixed_literal(w, 256);
+  for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(5, 5000)}) {
+    const DecodeResult r = decode_stream(w.bytes, pattern);
+    EXPECT_EQ(r.verdict, 0);
+    ASSERT_EQ(r.out.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
+    }
+    for (const auto& v : r.violations) ADD_FAILURE() << v;
+  }
+}
+
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
   BitWriter ok;
   ok.bits(1, 1);

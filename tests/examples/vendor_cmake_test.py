@@ -20,6 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from installer_wine import Wine, folder_contents, parse_fake_log, pe_arch, reset_folder  # noqa: E402
 
 EPOCH = '1700000000'
+PASSPHRASE = 'vendor test passphrase'
 PACKING = 'Packing the installer'
 
 failures = []
@@ -79,6 +80,11 @@ def main():
                      '-days', '2', '-subj', '/CN=Vendor App Test Signing', '-addext', 'extendedKeyUsage=codeSigning'])
     if not check(code == 0, 'openssl could not make the test certificate:\n' + out):
         return 1
+    pkcs12 = os.path.join(work, 'vendor.p12')
+    code, out = run(['openssl', 'pkcs12', '-export', '-in', cert, '-inkey', key, '-out', pkcs12,
+                     '-passout', 'pass:' + PASSPHRASE])
+    if not check(code == 0, 'openssl could not make the PKCS#12 file:\n' + out):
+        return 1
     program = os.path.join(work, 'app-build', 'orvinta.exe')
     os.makedirs(os.path.dirname(program))
     shutil.copyfile(args.fake, program)
@@ -86,7 +92,7 @@ def main():
     # SOURCE_DATE_EPOCH is set when configuring only: the function passes it on to the tool.
     build = os.path.join(work, 'build')
     configure = ['cmake', '-S', args.example, '-B', build, '-DCMAKE_PREFIX_PATH=' + prefix,
-                 '-DVENDOR_PROGRAM=' + program, '-DVENDOR_SIGN_CERT=' + cert, '-DVENDOR_SIGN_KEY=' + key]
+                 '-DVENDOR_PROGRAM=' + program, '-DVENDOR_SIGN_PKCS12=' + pkcs12]
     if args.stub:
         configure.append('-DVENDOR_STUB=' + stub)
     if args.x86_64_test_stub:
@@ -95,7 +101,9 @@ def main():
     code, out = run(configure, env)
     if not check(code == 0, 'configuring the example failed:\n' + out):
         return 1
+    # The passphrase is in the build's environment only.
     env.pop('SOURCE_DATE_EPOCH')
+    env['VENDOR_SIGN_PASS'] = PASSPHRASE
     installer = os.path.join(build, 'VendorAppSetup.exe')
 
     def build_once(label, packs):
@@ -120,8 +128,10 @@ def main():
     with open(installer, 'rb') as f:
         check(f.read() == first_bytes, 'packing the same files again gave other bytes')
 
-    code, out = run([tool, 'verify', '--ca-file', cert, installer])
+    code, out = run([tool, 'verify', '--require-signature', '--ca-file', cert, installer])
     check(code == 0 and 'signature verified' in out, 'verify with the installed tool:\n' + out)
+    with open(os.path.join(build, 'CMakeCache.txt')) as f:
+        check(PASSPHRASE not in f.read(), 'the passphrase reached the CMake cache')
     code, out = run([tool, 'list', installer])
     names = ['"orvinta.exe"', '"readme.txt"', '"settings.ini"', '"version.txt"']
     check(code == 0 and all(name in out for name in names), 'list shows the staged files:\n' + out)

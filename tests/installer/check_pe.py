@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the installer executable's image headers and resources from the outside.
 
-usage: check_pe.py SETUP.exe 32|64
+usage: check_pe.py SETUP.exe 32|64 VERSION
 
 Reads the PE headers, the import table and the resource directory with a small reader
 of its own and checks: GUI subsystem, OS and subsystem version 5.1, dynamic base with
@@ -14,6 +14,7 @@ import sys
 import xml.etree.ElementTree as ET
 
 failures = []
+VERSION = '0.0.0'  # the project's version, from the command line
 
 
 def check(condition, what):
@@ -181,7 +182,9 @@ def check_version(resources):
     check(key == 'VS_VERSION_INFO', 'version block key')
     fields = struct.unpack_from('<13I', fixed, 0)
     check(fields[0] == 0xFEEF04BD, 'fixed part signature')
-    check(fields[2:6] == (0x10000, 0, 0x10000, 0), 'file and product version 1.0.0.0, got %s' % (fields[2:6],))
+    major, minor, patch = (int(part) for part in VERSION.split('.'))
+    packed = (major << 16 | minor, patch << 16)
+    check(fields[2:6] == packed + packed, 'file and product version %s.0, got %s' % (VERSION, fields[2:6]))
     check(fields[6:13] == (0x3F, 0, 4, 1, 0, 0, 0), 'flags mask 0x3F, flags 0, OS 4, type 1, subtype 0, date 0')
     names = [c[0] for c in children]
     check(names == ['StringFileInfo', 'VarFileInfo'], 'version children, got %s' % names)
@@ -196,8 +199,8 @@ def check_version(resources):
             check(values.get('CompanyName') == 'Tolvern', 'maker')
             check(values.get('FileDescription') == 'Orvinta Installer', 'description')
             check(values.get('InternalName') == 'Orvinta Installer', 'internal name')
-            check(values.get('FileVersion') == '1.0.0' and values.get('ProductVersion') == '1.0.0', 'versions')
-            check(values.get('ProductName') == 'Orvinta Installer 1.0.0', 'product name')
+            check(values.get('FileVersion') == VERSION and values.get('ProductVersion') == VERSION, 'versions')
+            check(values.get('ProductName') == 'Orvinta Installer ' + VERSION, 'product name')
             check('Tolvern' in values.get('LegalCopyright', ''), 'legal notice names the maker')
         if name == 'VarFileInfo':
             check(len(grandchildren) == 1 and grandchildren[0][0] == 'Translation', 'Translation value')
@@ -263,7 +266,8 @@ def check_manifest(resources):
 
 
 def main():
-    path, arch = sys.argv[1], int(sys.argv[2])
+    global VERSION
+    path, arch, VERSION = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     with open(path, 'rb') as f:
         image = Image(f.read())
     if not failures:

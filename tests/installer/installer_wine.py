@@ -77,10 +77,15 @@ def write_installer(path, stub, entries, trailer=b''):
     return layout
 
 
+def stub_options(stub):
+    """What the packing tool needs to accept the stub: the x86-64 test build only by name."""
+    return ['--x86-64-test-stub'] if pe_arch(stub) == 64 else []
+
+
 def pack_installer(pack, path, stub, folder, options=()):
     """Builds the installer with the packing tool from every file in folder."""
     files = sorted(os.path.join(folder, name) for name in os.listdir(folder))
-    result = subprocess.run([pack, 'build', '--stub', stub, '--out', path] + list(options) + files,
+    result = subprocess.run([pack, 'build', '--stub', stub, '--out', path] + stub_options(stub) + list(options) + files,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         raise RuntimeError('orvinta-pack failed: ' + result.stdout)

@@ -20,7 +20,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from installer_wine import (CAPTION, FAKE_SLEEP_MS, FORMAT_CREATING, FORMAT_READING, WINDOWS_DESTINATION, Entry, Wine,  # noqa: E402
                             folder_contents, pack_installer, parse_fake_log, pe_arch, reset_folder,
-                            write_installer)
+                            stub_options, write_installer)
 
 
 class Failed(Exception):
@@ -131,6 +131,14 @@ class Suite:
     def reading_message(self, exe):
         return FORMAT_READING % self.wine.windows_path(exe)
 
+    def expect_clean_install(self, outcome, files, what):
+        """Exit code 0, no message, the destination holding exactly the files, the program run."""
+        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
+        self.expect_messages(outcome, [])
+        expect(self.destination() == files, '%s leaves exactly the payload, byte for byte: %s'
+               % (what, sorted((self.destination() or {}).keys())))
+        self.expect_program_ran(outcome)
+
     # -- cases --
 
     def case_normal_install(self):
@@ -143,18 +151,17 @@ class Suite:
             'random.bin': random_payload(200000, 3),
             'small.txt': text_payload(1000, 4),
             'large.txt': text_payload(700000, 5),
+            # Names that are not ASCII carry the UTF-8 flag (bit 11), which the installer ignores.
+            'donn\u00e9es.txt': text_payload(3000, 16),
+            '\u043e\u0442\u0447\u0451\u0442.bin': random_payload(500, 17),
         }
         exe = self.packed('normal', files)
         if self.pack:  # the case is about both kinds of entry: make sure the tool wrote both
-            listing = subprocess.run([self.pack, 'list', exe], stdout=subprocess.PIPE, text=True).stdout
+            listing = subprocess.run([self.pack, 'list'] + stub_options(self.stub) + [exe], stdout=subprocess.PIPE,
+                                     text=True).stdout
             expect(' stored ' in listing and ' deflate ' in listing, 'stored and deflated entries:\n' + listing)
         reset_folder(self.wine.destination())
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination holds exactly the payload, byte for byte: %s'
-               % sorted((self.destination() or {}).keys()))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the installation')
 
     def case_second_run_replaces_everything(self):
         files = {'orvinta.exe': self.fake_bytes, 'a.txt': text_payload(5000, 6), 'b.bin': random_payload(3000, 7)}
@@ -169,12 +176,7 @@ class Suite:
         os.makedirs(os.path.join(destination, 'old folder'))
         with open(os.path.join(destination, 'old folder', 'inner.txt'), 'wb') as f:
             f.write(b'below a folder')
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'second run leaves exactly the payload: %s'
-               % sorted((self.destination() or {}).keys()))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the second run')
 
     def case_no_archive(self):
         exe = self.installer_path('bare')
@@ -344,10 +346,7 @@ class Suite:
         exe = self.packed('hardened', files)
         reset_folder(self.wine.destination())
         outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(outcome, files, 'the hardened installation')
         expect(outcome.kernel_calls, 'no kernel32 call traced')
         installer_thread = outcome.kernel_calls[0][0]
         calls = [c[1:] for c in outcome.kernel_calls if c[0] == installer_thread]
@@ -372,15 +371,12 @@ class Suite:
         files = {'orvinta.exe': self.fake_bytes, 'notes.txt': text_payload(30000, 14),
                  'data.bin': random_payload(50000, 15)}
         exe = self.packed('signed', files, ['--sign-cert', cert, '--sign-key', key])
-        checked = subprocess.run([self.pack, 'verify', '--ca-file', cert, exe], stdout=subprocess.PIPE,
+        checked = subprocess.run([self.pack, 'verify', '--ca-file', cert] + stub_options(self.stub) + [exe],
+                                 stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True)
         expect(checked.returncode == 0 and 'signature verified' in checked.stdout, checked.stdout)
         reset_folder(self.wine.destination())
-        outcome = self.run(exe)
-        expect(outcome.exit_code == 0, 'exit code %s' % outcome.exit_code)
-        self.expect_messages(outcome, [])
-        expect(self.destination() == files, 'destination %s' % sorted(self.destination() or {}))
-        self.expect_program_ran(outcome)
+        self.expect_clean_install(self.run(exe), files, 'the signed installer')
 
     def case_no_program(self):
         files = {'a.txt': text_payload(3000, 11), 'b.bin': random_payload(100, 12)}

@@ -65,10 +65,10 @@ TestEntry zip_test_entry(const std::string& name, const Bytes& data,
 TestEntry zip_test_entry(const std::string& name, const std::string& text,
                          std::uint16_t method = ZIP_METHOD_STORED);
 
-// Raw Deflate (no zlib header). With zlib available (host builds) at the given level;
-// elsewhere a small built-in encoder that writes fixed-Huffman literal blocks.
+// Raw Deflate (no zlib header) from zlib, the tests' reference in every tree, at the
+// given level.
 Bytes zip_test_deflate(const Bytes& data, int level = 6);
-// Raw Deflate as one final fixed-Huffman block of literals, on every platform.
+// Raw Deflate as one final fixed-Huffman block of literals, written by the builder itself.
 Bytes zip_test_deflate_literals(const Bytes& data);
 // Reference CRC-32 of ZIP, computed bit by bit (independent of the table-driven one).
 std::uint32_t zip_test_crc32(const Bytes& data);

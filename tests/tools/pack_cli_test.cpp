@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include <cstdio>
@@ -16,13 +17,17 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include <nlohmann/json.hpp>
+
 #include "tests/support/zip_builder.h"
+#include "tests/tools/stub_image.h"
 #include "tests/tools/tool_runner.h"
 
 namespace {
 
 const std::string PACK = ORVINTA_PACK_PATH;
-constexpr std::size_t STUB_SIZE = 4096;
+const Bytes STUB = test_stub_image();
+const std::size_t STUB_SIZE = STUB.size();
 constexpr const char* WINE_DLLS = "/usr/lib/i386-linux-gnu/wine/i386-windows";
 
 Bytes text_bytes(std::size_t count, int seed) {
@@ -84,7 +89,7 @@ class PackCli : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(scratch.path.empty());
     stub = scratch / "stub.exe";
-    ASSERT_TRUE(zip_test_write_file(stub, zip_test_random_bytes(STUB_SIZE, 1234)));
+    ASSERT_TRUE(zip_test_write_file(stub, STUB));
   }
 
   RunResult pack(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
@@ -138,7 +143,10 @@ TEST_F(PackCli, RoundTripGivesIdenticalFilesAtEveryLevel) {
     const std::string setup = scratch / (std::string("setup-") + level + ".exe");
     const RunResult built = build(setup, {in}, {"--level", level});
     ASSERT_EQ(built.exit_code, 0) << built.err;
-    EXPECT_EQ(built.err, "");  // quiet when stderr is no terminal, and orvinta.exe is there
+    // No progress when stderr is no terminal, no warning (orvinta.exe is there): the summary alone.
+    EXPECT_EQ(built.err.rfind("orvinta-pack: built " + setup + ": " + std::to_string(files.size()) + " entries", 0), 0u)
+        << built.err;
+    EXPECT_EQ(std::count(built.err.begin(), built.err.end(), '\n'), 1) << built.err;
 
     const Bytes file = zip_test_file_contents(setup);
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + STUB_SIZE,
@@ -152,7 +160,9 @@ TEST_F(PackCli, RoundTripGivesIdenticalFilesAtEveryLevel) {
     bool any_deflate = false;
     for (const EntryAt& entry : entries) {
       EXPECT_EQ(entry.info.version_needed, 20);
-      EXPECT_EQ(entry.info.flags, 0);
+      // Bit 11 (UTF-8 name) on the one name that is not ASCII, nothing else.
+      EXPECT_EQ(entry.info.flags, std::string(entry.info.name).find('\xC3') == std::string::npos ? 0 : 0x800)
+          << entry.info.name;
       any_deflate = any_deflate || entry.info.method == ZIP_METHOD_DEFLATE;
     }
     EXPECT_EQ(any_deflate, std::string(level) != "0");
@@ -193,6 +203,10 @@ TEST_F(PackCli, UnzipAcceptsTheUnscrambledArchive) {
   const RunResult tested = run_program({"unzip", "-t", plain});
   EXPECT_EQ(tested.exit_code, 0) << tested.out << tested.err;
   EXPECT_NE(tested.out.find("No errors detected"), std::string::npos) << tested.out;
+  // The archive comment says how it was made; unzip shows it, and the name marked UTF-8.
+  EXPECT_EQ(run_program({"unzip", "-z", plain}).out.find(std::string("orvinta-pack ") + ORVINTA_VERSION + ", level 12") != std::string::npos, true);
+  EXPECT_NE(run_program({"unzip", "-l", plain}, {"LC_ALL=C.UTF-8"}).out.find("donn\xC3\xA9" "es.txt"),
+            std::string::npos);
   // unzip decodes the compressed entries independently of the installer's decoder.
   const RunResult piped = run_program({"unzip", "-p", plain, "readme.txt"});
   EXPECT_EQ(piped.out, std::string(files[4].second.begin(), files[4].second.end()));
@@ -308,19 +322,20 @@ TEST_F(PackCli, RefusesStubsTheScanWouldStopIn) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("already carries an archive"), std::string::npos) << result.err;
 
-  // The scrambled signature alone, with no header that parses behind it.
-  Bytes odd = zip_test_random_bytes(2000, 5);
+  // The scrambled signature alone, with no header that parses behind it, behind the image.
+  Bytes odd = STUB;
+  odd.resize(STUB.size() + 2000, 0);
   Bytes pattern(std::begin(ZIP_SCAN_PATTERN), std::end(ZIP_SCAN_PATTERN));
   pattern.resize(ZIP_LOCAL_HEADER_SIZE, 0);  // name length 0
   zip_test_scramble(pattern, 0, pattern.size());
-  std::copy(pattern.begin(), pattern.end(), odd.begin() + 700);
+  std::copy(pattern.begin(), pattern.end(), odd.begin() + STUB.size() + 700);
   put(scratch / "odd.exe", odd);
   result = pack({"build", "--stub", scratch / "odd.exe", "--out", scratch / "third.exe", in});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("offset 700"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("offset " + std::to_string(STUB.size() + 700)), std::string::npos) << result.err;
 
   const std::string big_stub = scratch / "big-stub.exe";  // sparse
-  put(big_stub, {});
+  put(big_stub, STUB);
   ASSERT_EQ(truncate(big_stub.c_str(), 0x80000000LL), 0);
   result = pack({"build", "--stub", big_stub, "--out", scratch / "fourth.exe", in});
   EXPECT_EQ(result.exit_code, 1);
@@ -335,7 +350,7 @@ TEST_F(PackCli, AnArchiveEndingPastTwoGibibytesLeavesNothingBehind) {
   ScratchFolder ram("/dev/shm");
   ASSERT_FALSE(ram.path.empty());
   const std::string big_stub = ram / "stub.exe";
-  put(big_stub, {});
+  put(big_stub, STUB);
   ASSERT_EQ(truncate(big_stub.c_str(), 0x7FFFFFFFLL - 5000), 0);
   put(ram / "orvinta.exe", zip_test_random_bytes(10000, 8));
   const RunResult result =
@@ -351,7 +366,7 @@ TEST_F(PackCli, AnInterruptedBuildLeavesNothingBehind) {
   ASSERT_FALSE(ram.path.empty());
   // A large (sparse) stub keeps the build busy copying long enough to be interrupted.
   const std::string big_stub = ram / "stub.exe";
-  put(big_stub, {});
+  put(big_stub, STUB);
   ASSERT_EQ(truncate(big_stub.c_str(), 0x70000000LL), 0);
   put(ram / "orvinta.exe", text_bytes(1000, 1));
   const std::string out = ram / "setup.exe";
@@ -395,7 +410,7 @@ TEST_F(PackCli, WarnsOnlyWhenNoProgramWouldBeStarted) {
   put(in + "/ORVINTA.EXE", text_bytes(100, 2));
   result = build(scratch / "b.exe", {in});
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err.find("warning"), std::string::npos) << result.err;
 }
 
 class PackVerify : public PackCli {
@@ -478,9 +493,20 @@ TEST_F(PackVerify, ReportsACutArchiveADamagedHeaderAndAMissingArchive) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("local header at offset " + std::to_string(last.header_offset)),
             std::string::npos) << result.err;
-  const RunResult listed = pack({"list", scratch / "damaged.exe"});
-  EXPECT_EQ(listed.exit_code, 0);
+  // list shows the entries it finds, and its exit code says the installer is damaged.
+  RunResult listed = pack({"list", scratch / "damaged.exe"});
+  EXPECT_EQ(listed.exit_code, 1);
   EXPECT_NE(listed.out.find("2 entries"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.err.find("does not parse"), std::string::npos) << listed.err;
+  // A truncated installer: inside the last entry, inside the central directory, and
+  // the end record's last byte.
+  for (std::size_t size : {static_cast<std::size_t>(last.data_offset + 10), file.size() - 100, file.size() - 1}) {
+    SCOPED_TRACE(size);
+    put(scratch / "cut.exe", Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)));
+    listed = pack({"list", scratch / "cut.exe"});
+    EXPECT_EQ(listed.exit_code, 1) << listed.out;
+    EXPECT_NE(listed.err.find("cut short"), std::string::npos) << listed.err;
+  }
 
   result = pack({"verify", stub});
   EXPECT_EQ(result.exit_code, 1);
@@ -495,7 +521,7 @@ TEST_F(PackCli, ExtractRefusesNamesThatLeaveTheFolder) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     TestArchive archive;
-    archive.host = zip_test_random_bytes(500, 3);
+    archive.host = STUB;
     archive.entries.push_back(zip_test_entry("first.txt", "harmless"));
     archive.entries.push_back(zip_test_entry(name, "escaped"));
     put(scratch / "hostile.exe", zip_build(archive).bytes);
@@ -534,7 +560,7 @@ TEST_F(PackCli, ExtractNeverWritesThroughLinksOrOverTheInstaller) {
 
 TEST_F(PackCli, ExtractCreatesTheFolderAndRefusesDuplicateNames) {
   TestArchive archive;
-  archive.host = zip_test_random_bytes(100, 1);
+  archive.host = STUB;
   archive.entries.push_back(zip_test_entry("orvinta.exe", "first"));
   archive.entries.push_back(zip_test_entry("orvinta.exe", "second"));
   put(scratch / "twice.exe", zip_build(archive).bytes);
@@ -552,6 +578,9 @@ TEST_F(PackCli, HelpAndCommandLineMistakes) {
     EXPECT_EQ(help.out.rfind(std::string("usage: orvinta-pack ") + command, 0), 0u) << help.out;
   }
   EXPECT_EQ(pack({"--help"}).exit_code, 0);
+  const RunResult version = pack({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out.rfind(std::string("orvinta-pack ") + ORVINTA_VERSION + " (compresses with libdeflate 1.", 0), 0u) << version.out;
   const struct {
     std::vector<std::string> args;
     const char* message;
@@ -569,6 +598,14 @@ TEST_F(PackCli, HelpAndCommandLineMistakes) {
       {{"list"}, "one installer"},
       {{"verify", "a", "b"}, "one installer"},
       {{"extract", "a"}, "a folder"},
+      {{"extract", "--json", "a", "b"}, "unknown option --json"},
+      {{"list", "--x", "a"}, "unknown option --x"},
+      {{"build", "--stub", "s", "--out", "x", "--sign-pkcs12", "p", "--sign-cert", "c", "--sign-key", "k", "f"},
+       "--sign-pkcs12 holds the certificate and the key"},
+      {{"build", "--stub", "s", "--out", "x", "--sign-pkcs12", "p", "--sign-pass-env", "A", "--sign-pass-file", "B",
+        "f"},
+       "choose one"},
+      {{"build", "--stub", "s", "--out", "x", "--sign-pass-env", "A", "f"}, "a passphrase option needs"},
   };
   for (const auto& mistake : mistakes) {
     const RunResult result = pack(mistake.args);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/zip_builder.h"
+#include "tests/tools/stub_image.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/archive_writer.h"
 #include "tools/parallel_compress.h"
@@ -71,7 +72,7 @@ Bytes archive_of(const ScratchFolder& scratch, const std::function<bool(ArchiveW
   const Bytes stub(100, 'S');
   EXPECT_EQ(write(fd, stub.data(), stub.size()), static_cast<ssize_t>(stub.size()));
   ArchiveWriter writer{};
-  bool ok = writer_start(&writer, fd, stub.size(), level) && fill(&writer) && writer_finish(&writer);
+  bool ok = writer_start(&writer, fd, stub.size(), level) && fill(&writer) && writer_finish(&writer, "");
   *error = writer.error;
   writer_release(&writer);
   close(fd);
@@ -182,7 +183,7 @@ class PackTool : public ::testing::Test {
 
 TEST_F(PackTool, JobsDoNotChangeTheInstaller) {
   const std::string stub = scratch / "stub.exe";
-  put(stub, zip_test_random_bytes(4096, 1234));
+  put(stub, test_stub_image());
   const std::string in = make_folder("in");
   for (int i = 0; i < 11; ++i) {
     put(in + "/file-" + std::to_string(i) + ".txt", text_bytes(20000 + 7919 * i, i));
@@ -226,10 +227,12 @@ TEST_F(PackTool, WithoutStubTheStubInstalledBesideTheToolIsPacked) {
   ASSERT_NE(resolved, nullptr);
   const std::string installed = resolved + relative.substr(slash);
   std::free(resolved);
-  const Bytes installed_stub = zip_test_random_bytes(4096, 1234);
+  const Bytes installed_stub = test_stub_image();
   put(installed, installed_stub);
   const std::string other = scratch / "other-stub.exe";
-  const Bytes other_stub = zip_test_random_bytes(3000, 1234);
+  StubImageOptions other_options;
+  other_options.product = "Orvinta Installer 1.1.0 (another build)";
+  const Bytes other_stub = test_stub_image(other_options);
   put(other, other_stub);
   const std::string in = make_folder("in");
   put(in + "/orvinta.exe", text_bytes(3000, 1));

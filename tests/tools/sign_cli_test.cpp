@@ -2,91 +2,26 @@
 // verify checks the signature, with a self-signed certificate made for each test.
 
 #include <gtest/gtest.h>
+#include <time.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/little_endian.h"
 #include "tests/support/zip_builder.h"
 #include "tests/tools/tool_runner.h"
-#include "tools/pe_certificate.h"
+#include "tests/tools/stub_image.h"
+#include "tools/pe_image.h"
 
 namespace {
 
 const std::string PACK = ORVINTA_PACK_PATH;
-
-void put16(Bytes& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-constexpr std::size_t PE_AT = 0x80;
-constexpr std::size_t OPTIONAL_AT = PE_AT + 24;
-
-// The smallest image osslsigncode accepts: DOS header, PE signature, COFF header and an
-// optional header of the given kind with 16 data directories, no sections. The installer
-// never runs on the host, so nothing more is needed to sign and check it.
-Bytes tiny_image(bool pe32_plus, std::uint32_t directories = 16) {
-  Bytes image(1024, 0);
-  image[0] = 'M';
-  image[1] = 'Z';
-  put32(image, 0x3C, PE_AT);
-  std::memcpy(image.data() + PE_AT, "PE\0\0", 4);
-  put16(image, PE_AT + 4, pe32_plus ? 0x8664 : 0x14C);
-  put16(image, PE_AT + 20, pe32_plus ? 240 : 224);  // SizeOfOptionalHeader
-  put16(image, PE_AT + 22, 0x0102);
-  put16(image, OPTIONAL_AT, pe32_plus ? 0x20B : 0x10B);
-  put32(image, OPTIONAL_AT + 60, 512);  // SizeOfHeaders
-  put32(image, OPTIONAL_AT + (pe32_plus ? 108 : 92), directories);
-  return image;
-}
-
-std::size_t security_entry(bool pe32_plus) { return OPTIONAL_AT + (pe32_plus ? 112 : 96) + 4 * 8; }
-
-TEST(PeCertificateTable, ReadsTheSecurityEntryOfBothImageKinds) {
-  for (bool plus : {false, true}) {
-    Bytes image = tiny_image(plus);
-    PeCertificateTable table{};
-    std::string error;
-    ASSERT_TRUE(pe_certificate_table_from(image.data(), image.size(), &table, &error)) << error;
-    EXPECT_FALSE(table.present);
-    put32(image, security_entry(plus), 0x12345678);
-    put32(image, security_entry(plus) + 4, 0x9A0);
-    ASSERT_TRUE(pe_certificate_table_from(image.data(), image.size(), &table, &error)) << error;
-    EXPECT_TRUE(table.present);
-    EXPECT_EQ(table.offset, 0x12345678u);
-    EXPECT_EQ(table.size, 0x9A0u);
-    // Four directories end before the security entry: whatever lies there is not a table.
-    put32(image, OPTIONAL_AT + (plus ? 108 : 92), 4);
-    ASSERT_TRUE(pe_certificate_table_from(image.data(), image.size(), &table, &error)) << error;
-    EXPECT_FALSE(table.present);
-  }
-}
-
-TEST(PeCertificateTable, RefusesFilesThatAreNoImageOrCutShort) {
-  const Bytes image = tiny_image(false);
-  PeCertificateTable table{};
-  std::string error;
-  // Every cut inside the headers up to the security entry is refused without a read
-  // beyond the bytes given (the sanitizer tree would report one).
-  for (std::size_t size = 0; size < security_entry(false); ++size) {
-    const Bytes cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size));
-    EXPECT_FALSE(pe_certificate_table_from(cut.data(), cut.size(), &table, &error)) << size;
-  }
-  Bytes wrong = image;
-  wrong[PE_AT + 1] = 'X';
-  EXPECT_FALSE(pe_certificate_table_from(wrong.data(), wrong.size(), &table, &error));
-  wrong = image;
-  put32(wrong, 0x3C, 0xFFFFFFF0u);  // e_lfanew far past the end
-  EXPECT_FALSE(pe_certificate_table_from(wrong.data(), wrong.size(), &table, &error));
-  wrong = image;
-  put16(wrong, OPTIONAL_AT, 0x107);  // ROM image
-  EXPECT_FALSE(pe_certificate_table_from(wrong.data(), wrong.size(), &table, &error));
-}
 
 class PackSigning : public ::testing::Test {
  protected:
@@ -96,7 +31,7 @@ class PackSigning : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(scratch.path.empty());
     stub = scratch / "stub.exe";
-    ASSERT_TRUE(zip_test_write_file(stub, tiny_image(false)));
+    ASSERT_TRUE(zip_test_write_file(stub, test_stub_image()));
     cert = scratch / "cert.pem";
     key = scratch / "key.pem";
     const RunResult made = run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -122,10 +57,10 @@ class PackSigning : public ::testing::Test {
   }
 
   static PeCertificateTable table_of(const Bytes& file) {
-    PeCertificateTable table{};
+    PeImage image{};
     std::string error;
-    EXPECT_TRUE(pe_certificate_table_from(file.data(), file.size(), &table, &error)) << error;
-    return table;
+    EXPECT_EQ(pe_read_image(pe_source_bytes(file.data(), file.size()), &image, &error), PeParse::image) << error;
+    return image.certificate;
   }
 };
 
@@ -143,16 +78,24 @@ TEST_F(PackSigning, SignedInstallerVerifiesListsAndExtracts) {
   ASSERT_EQ(pack({"build", "--stub", stub, "--out", plain, payload}).exit_code, 0);
   const Bytes plain_file = zip_test_file_contents(plain);
   ASSERT_LE(plain_file.size(), table.offset);
-  const std::size_t after_headers = 0x200;
+  const std::size_t after_headers = 0x200;  // the checksum and security entry lie in front
   EXPECT_TRUE(std::equal(plain_file.begin() + after_headers, plain_file.end(), file.begin() + after_headers));
 
   const RunResult verified = pack({"verify", "--ca-file", cert, out});
   EXPECT_EQ(verified.exit_code, 0) << verified.err;
-  EXPECT_NE(verified.out.find("signature verified"), std::string::npos) << verified.out;
+  EXPECT_NE(verified.out.find("signature verified, signed by CN=Orvinta Test Signing"), std::string::npos)
+      << verified.out;
   // Without the test certificate as the trusted root the chain leads nowhere.
   const RunResult untrusted = pack({"verify", out});
   EXPECT_EQ(untrusted.exit_code, 1);
-  EXPECT_NE(untrusted.err.find("signature does not verify"), std::string::npos) << untrusted.err;
+  EXPECT_NE(untrusted.err.find("signature does not verify: the signer's certificate does not lead to a trusted "
+                               "certificate authority (for a test certificate, name it with --ca-file)"),
+            std::string::npos)
+      << untrusted.err;
+  EXPECT_EQ(std::count(untrusted.err.begin(), untrusted.err.end(), '\n'), 1) << untrusted.err;
+  // osslsigncode's own report only with --verbose.
+  const RunResult verbose = pack({"verify", "--verbose", out});
+  EXPECT_NE(verbose.err.find("  | "), std::string::npos) << verbose.err;
 
   const RunResult listed = pack({"list", out});
   EXPECT_EQ(listed.exit_code, 0) << listed.err;
@@ -178,13 +121,14 @@ TEST_F(PackSigning, ChangesAfterSigningAreCaught) {
     return pack({"verify", "--ca-file", cert, changed});
   };
 
-  // One byte of the payload: the first entry's data lies behind the 1024-byte stub.
+  // One byte of the payload: the first entry's data lies behind the stub.
   Bytes flipped = file;
-  flipped[1024 + 30 + 11 + 100] ^= 0x01;
+  flipped[test_stub_image().size() + 30 + 11 + 100] ^= 0x01;
   RunResult result = verify_changed(flipped);
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("signature does not verify"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("MISMATCH"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("signature does not verify: the file was changed after it was signed"),
+            std::string::npos)
+      << result.err;
 
   // A byte of the central directory, which the archive checks alone let pass.
   Bytes central = file;
@@ -207,11 +151,21 @@ TEST_F(PackSigning, ChangesAfterSigningAreCaught) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("does not end the file"), std::string::npos) << result.err;
 
-  // An unsigned installer passes without --ca-file and fails with it.
-  EXPECT_EQ(pack({"verify", plain}).exit_code, 0);
-  result = pack({"verify", "--ca-file", cert, plain});
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("is not signed"), std::string::npos) << result.err;
+  // An unsigned installer passes as "not signed", and fails when a signature is asked for.
+  ASSERT_EQ(pack({"build", "--stub", stub, "--out", plain, payload}).exit_code, 0);
+  result = pack({"verify", plain});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(result.out.find("all intact; not signed"), std::string::npos) << result.out;
+  for (const std::vector<std::string>& asks : {std::vector<std::string>{"--ca-file", cert},
+                                               std::vector<std::string>{"--require-signature"}}) {
+    std::vector<std::string> args = {"verify"};
+    args.insert(args.end(), asks.begin(), asks.end());
+    args.push_back(plain);
+    result = pack(args);
+    EXPECT_EQ(result.exit_code, 1) << asks[0];
+    EXPECT_NE(result.err.find("is not signed, and " + asks[0] + " asks for a signature"), std::string::npos)
+        << result.err;
+  }
 }
 
 TEST_F(PackSigning, SourceDateEpochGivesTheSameSignedBytes) {
@@ -231,7 +185,7 @@ TEST_F(PackSigning, FailedSigningKeepsTheOldOutputAndLeavesNothingBehind) {
   const std::vector<std::string> before = folder_names(scratch.path);
   RunResult result = build_signed(out, {}, scratch / "no-such-key.pem");
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("signing failed"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("no-such-key.pem"), std::string::npos) << result.err;
   EXPECT_EQ(zip_test_file_contents(out), old);
   EXPECT_EQ(folder_names(scratch.path), before);
   // A signer that cannot be started is reported the same way.
@@ -251,7 +205,7 @@ TEST_F(PackSigning, RefusesSignedStubsAndIncompleteSigningOptions) {
   ASSERT_EQ(stub_signed.exit_code, 0) << stub_signed.out << stub_signed.err;
   RunResult result = pack({"build", "--stub", signed_stub, "--out", out, payload});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("is signed"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("is signed (certificate table at offset"), std::string::npos) << result.err;
   EXPECT_TRUE(zip_test_file_contents(out).empty());
 
   for (const std::vector<std::string>& options :
@@ -267,6 +221,162 @@ TEST_F(PackSigning, RefusesSignedStubsAndIncompleteSigningOptions) {
   EXPECT_TRUE(zip_test_file_contents(out).empty());
   EXPECT_EQ(pack({"verify", "--ca-file"}).exit_code, 2);
   EXPECT_EQ(pack({"verify", "--ca-file", cert, out, out}).exit_code, 2);
+}
+
+// Milliseconds since some fixed moment, for the cost of a refusal.
+long long now_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+TEST_F(PackSigning, PassphraseProtectedPkcs12AndPemKeysSignAndVerify) {
+  const std::string secret = "correct horse battery";
+  const std::string pfx = scratch / "vendor.pfx";
+  const std::string encrypted = scratch / "encrypted-key.pem";
+  ASSERT_EQ(run_program({"openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx, "-passout",
+                         "pass:" + secret}).exit_code, 0);
+  ASSERT_EQ(run_program({"openssl", "pkcs8", "-topk8", "-in", key, "-out", encrypted, "-passout", "pass:" + secret})
+                .exit_code, 0);
+  const std::string pass_file = scratch / "pass.txt";
+  ASSERT_TRUE(zip_test_write_file(pass_file, zip_test_bytes(secret + "\n")));
+  // A signer that records how it was started, then runs the real one.
+  const std::string recorder = scratch / "record-signer.sh";
+  ASSERT_TRUE(zip_test_write_file(recorder, zip_test_bytes("#!/bin/sh\necho \"$@\" >> '" + scratch.path +
+                                                           "/signer-args.txt'\nenv >> '" + scratch.path +
+                                                           "/signer-args.txt'\nexec osslsigncode \"$@\"\n")));
+  ASSERT_EQ(chmod(recorder.c_str(), 0755), 0);
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    std::vector<std::string> env;
+  } cases[] = {
+      {"PKCS#12, passphrase in the environment", {"--sign-pkcs12", pfx, "--sign-pass-env", "VENDOR_PASS"},
+       {"VENDOR_PASS=" + secret}},
+      {"encrypted PEM key, passphrase in a file", {"--sign-cert", cert, "--sign-key", encrypted, "--sign-pass-file",
+                                                   pass_file}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string out = scratch / "setup.exe";
+    std::vector<std::string> args = {"build", "--stub", stub, "--out", out};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(payload);
+    std::vector<std::string> env = c.env;
+    env.push_back("ORVINTA_OSSLSIGNCODE=" + recorder);
+    const RunResult built = pack(args, env);
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_NE(built.err.find("signed by CN=Orvinta Test Signing"), std::string::npos) << built.err;
+    const RunResult verified = pack({"verify", "--ca-file", cert, out});
+    EXPECT_EQ(verified.exit_code, 0) << verified.err;
+    EXPECT_NE(verified.out.find("signature verified"), std::string::npos);
+    // The passphrase reached the signer through its standard input only.
+    const Bytes record = zip_test_file_contents(scratch / "signer-args.txt");
+    const std::string seen(record.begin(), record.end());
+    EXPECT_NE(seen.find("-readpass -"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find(secret), std::string::npos) << seen;
+    EXPECT_EQ(built.err.find(secret), std::string::npos);
+    std::remove((scratch / "signer-args.txt").c_str());
+  }
+}
+
+TEST_F(PackSigning, SigningMistakesFailAtOnceWithOneLine) {
+  const std::string pfx = scratch / "vendor.pfx";
+  const std::string encrypted = scratch / "encrypted-key.pem";
+  ASSERT_EQ(run_program({"openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx, "-passout",
+                         "pass:right"}).exit_code, 0);
+  ASSERT_EQ(run_program({"openssl", "pkcs8", "-topk8", "-in", key, "-out", encrypted, "-passout", "pass:right"})
+                .exit_code, 0);
+  const std::string other_key = scratch / "other-key.pem";
+  const std::string other_cert = scratch / "other-cert.pem";
+  ASSERT_EQ(run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", other_key, "-out",
+                         other_cert, "-days", "2", "-subj", "/CN=Someone Else"}).exit_code, 0);
+  const std::string expired = scratch / "expired.pem";
+  const std::string request = scratch / "request.csr";
+  ASSERT_EQ(run_program({"openssl", "req", "-new", "-key", key, "-subj", "/CN=Old Signing", "-out", request})
+                .exit_code, 0);
+  ASSERT_EQ(run_program({"openssl", "x509", "-req", "-in", request, "-signkey", key, "-days", "-1", "-out", expired})
+                .exit_code, 0);
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    std::vector<std::string> env;
+    std::string message;
+  } cases[] = {
+      {"wrong passphrase, PKCS#12", {"--sign-pkcs12", pfx, "--sign-pass-env", "PASS"}, {"PASS=wrong"},
+       "the passphrase does not open " + pfx + " (--sign-pkcs12): wrong passphrase"},
+      {"wrong passphrase, PEM", {"--sign-cert", cert, "--sign-key", encrypted, "--sign-pass-env", "PASS"},
+       {"PASS=wrong"}, "the passphrase does not decrypt " + encrypted + " (--sign-key): wrong passphrase"},
+      {"no passphrase", {"--sign-cert", cert, "--sign-key", encrypted}, {}, encrypted + " (--sign-key) is encrypted"},
+      {"unset variable", {"--sign-pkcs12", pfx, "--sign-pass-env", "NOT_SET_ANYWHERE"}, {},
+       "the environment variable NOT_SET_ANYWHERE (--sign-pass-env) is not set"},
+      {"mismatched key", {"--sign-cert", cert, "--sign-key", other_key}, {},
+       "the key " + other_key + " does not belong to the certificate CN=Orvinta Test Signing in " + cert},
+      {"expired certificate", {"--sign-cert", expired, "--sign-key", key}, {},
+       "the certificate CN=Old Signing in " + expired + " expired on "},
+      {"a key as certificate", {"--sign-cert", key, "--sign-key", key}, {}, "holds no certificate in PEM or DER form"},
+      {"a PEM file as PKCS#12", {"--sign-pkcs12", cert}, {}, "is not a PKCS#12 (.pfx, .p12) file"},
+      {"no signer", {"--sign-cert", cert, "--sign-key", key}, {"ORVINTA_OSSLSIGNCODE=/no/such/signer"},
+       "cannot run /no/such/signer"},
+  };
+  // A payload large enough that compressing it would show in the time taken.
+  ASSERT_TRUE(zip_test_write_file(payload + "/large.bin", zip_test_random_bytes(20 << 20, 9)));
+  const std::string out = scratch / "setup.exe";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"build", "--stub", stub, "--out", out};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(payload);
+    const long long start = now_ms();
+    const RunResult result = pack(args, c.env);
+    const long long took = now_ms() - start;
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_LT(took, 1000) << "checked before anything is compressed";
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.err.find("right"), std::string::npos);
+    EXPECT_TRUE(zip_test_file_contents(out).empty());
+  }
+}
+
+// The PE header may lie anywhere e_lfanew points: a signed installer whose header lies past
+// the first 4 KiB is still seen as signed, its signature checked, and a stub like that is
+// still refused as signed; an e_lfanew outside the file is a damaged file.
+TEST_F(PackSigning, APeHeaderPastFourKibibytesInASignedFileIsFoundAndVerified) {
+  StubImageOptions far;
+  far.pe_offset = 0x1400;
+  const std::string far_stub = scratch / "far-stub.exe";
+  ASSERT_TRUE(zip_test_write_file(far_stub, test_stub_image(far)));
+  const std::string out = scratch / "setup.exe";
+  ASSERT_EQ(pack({"build", "--stub", far_stub, "--out", out, "--sign-cert", cert, "--sign-key", key, payload})
+                .exit_code, 0);
+  const Bytes file = zip_test_file_contents(out);
+  ASSERT_TRUE(table_of(file).present);
+  RunResult result = pack({"verify", "--ca-file", cert, out});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("signature verified"), std::string::npos) << result.out;
+  // A change after signing is caught there too: the file is not taken for an unsigned one.
+  Bytes changed = file;
+  changed[test_stub_image(far).size() + 200] ^= 0x01;
+  ASSERT_TRUE(zip_test_write_file(scratch / "changed.exe", changed));
+  result = pack({"verify", scratch / "changed.exe"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("changed after it was signed"), std::string::npos) << result.err;
+  // The signed installer as a stub: refused as signed.
+  result = pack({"build", "--stub", out, "--out", scratch / "again.exe", payload});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("is signed (certificate table at offset"), std::string::npos) << result.err;
+  // e_lfanew pointing outside the file.
+  Bytes outside = file;
+  outside[0x3C] = 0xF0;
+  outside[0x3C + 1] = 0xFF;
+  outside[0x3C + 2] = 0xFF;
+  outside[0x3C + 3] = 0x7F;
+  ASSERT_TRUE(zip_test_write_file(scratch / "outside.exe", outside));
+  result = pack({"verify", scratch / "outside.exe"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("is damaged: its PE header offset 0x7FFFFFF0 lies outside the file"), std::string::npos)
+      << result.err;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "common/little_endian.h"
 #include "tests/support/zip_builder.h"
 #include "tools/archive_writer.h"
 #include "tools/dos_time.h"
@@ -19,8 +20,8 @@
 
 namespace {
 
-std::uint32_t get16(const Bytes& b, std::size_t at) { return b[at] | b[at + 1] << 8; }
-std::uint32_t get32(const Bytes& b, std::size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }
+std::uint32_t get16(const Bytes& b, std::size_t at) { return le_load16(b.data() + at); }
+std::uint32_t get32(const Bytes& b, std::size_t at) { return le_load32(b.data() + at); }
 
 // A temporary file that is removed at the end of the test.
 struct TempPath {
@@ -65,7 +66,7 @@ Bytes write_archive(const Bytes& stub, const std::vector<Input>& inputs, int lev
     EXPECT_TRUE(writer_add(&writer, input.name, SOME_TIME, input.data.data(), input.data.size()))
         << writer.error;
   }
-  EXPECT_TRUE(writer_finish(&writer)) << writer.error;
+  EXPECT_TRUE(writer_finish(&writer, "made by a test")) << writer.error;
   writer_release(&writer);
   return zip_test_file_contents(file.path);
 }
@@ -136,9 +137,13 @@ TEST(ArchiveWriter, CentralDirectoryCountsFromTheFirstLocalHeader) {
   zip_test_scramble(file, stub.size(), file.size());
   const Bytes archive(file.begin() + static_cast<std::ptrdiff_t>(stub.size()), file.end());
 
-  ASSERT_GE(archive.size(), ZIP_END_RECORD_SIZE);
-  const std::size_t end = archive.size() - ZIP_END_RECORD_SIZE;
+  // The end record, then its comment, end the archive.
+  const std::string comment = "made by a test";
+  ASSERT_GE(archive.size(), ZIP_END_RECORD_SIZE + comment.size());
+  const std::size_t end = archive.size() - ZIP_END_RECORD_SIZE - comment.size();
   EXPECT_EQ(get32(archive, end), ZIP_END_SIGNATURE);
+  EXPECT_EQ(get16(archive, end + 20), comment.size());
+  EXPECT_EQ(std::string(archive.end() - static_cast<std::ptrdiff_t>(comment.size()), archive.end()), comment);
   EXPECT_EQ(get16(archive, end + 8), inputs.size());
   EXPECT_EQ(get16(archive, end + 10), inputs.size());
   const std::uint32_t central_size = get32(archive, end + 12);
@@ -169,7 +174,7 @@ TEST(ArchiveWriter, NothingIsWrittenPastTwoGibibytes) {
   ASSERT_TRUE(writer_add(&writer, "a", SOME_TIME, data.data(), data.size())) << writer.error;
   EXPECT_FALSE(writer_add(&writer, "b", SOME_TIME, data.data(), data.size()));
   EXPECT_NE(writer.error.find("2 GiB"), std::string::npos) << writer.error;
-  EXPECT_FALSE(writer_finish(&writer));
+  EXPECT_FALSE(writer_finish(&writer, ""));
   writer_release(&writer);
   EXPECT_EQ(zip_test_file_contents(file.path).size(), ZIP_LOCAL_HEADER_SIZE + 1 + data.size());
 }
@@ -230,24 +235,55 @@ TEST(EntryCheck, FindsTheScrambledPatternWhereverItLies) {
   EXPECT_EQ(find_scan_pattern(clean.path.c_str(), &error), -1);
 }
 
-TEST(EntryCheck, WalkEndIsCleanOnlyAtTheCentralDirectoryOrTheEnd) {
+TEST(EntryCheck, WalkEndIsCleanOnlyAtACompleteCentralDirectoryOrTheEnd) {
   TestArchive archive;
   archive.host = zip_test_random_bytes(100, 2);
   archive.entries.push_back(zip_test_entry("a.txt", "first"));
-  BuiltArchive built = zip_build(archive);
+  const BuiltArchive built = zip_build(archive);
   TempPath path;
-  ASSERT_TRUE(zip_test_write_file(path.path, built.bytes));
+  const auto check = [&](const Bytes& bytes, std::int64_t end_offset, std::int64_t limit, std::uint32_t walked) {
+    EXPECT_TRUE(zip_test_write_file(path.path, bytes));
+    return archive_end_check(path.path.c_str(), end_offset, static_cast<std::int64_t>(bytes.size()), limit, walked);
+  };
   const std::int64_t size = static_cast<std::int64_t>(built.bytes.size());
-  EXPECT_EQ(walk_end_problem(path.path.c_str(), built.archive_end, size), "");
-  EXPECT_EQ(walk_end_problem(path.path.c_str(), size, size), "");
+  ArchiveEnd end = check(built.bytes, built.archive_end, size, 1);
+  EXPECT_EQ(end.problem, "");
+  EXPECT_TRUE(end.central_directory);
+  EXPECT_EQ(check(built.bytes, size, size, 1).problem, "");  // no central directory at all
+
+  // A signed file: zeros up to 8-byte alignment, then the certificate table.
+  Bytes signed_file = built.bytes;
+  signed_file.resize(signed_file.size() + 5, 0);
+  const std::int64_t table = static_cast<std::int64_t>(signed_file.size());
+  signed_file.resize(signed_file.size() + 64, 0x30);
+  EXPECT_EQ(check(signed_file, built.archive_end, table, 1).problem, "");
+  signed_file[static_cast<std::size_t>(table) - 2] = 1;  // not padding
+  EXPECT_NE(check(signed_file, built.archive_end, table, 1).problem.find("unexpected bytes"), std::string::npos);
+
+  const struct {
+    const char* what;
+    std::size_t cut;          // bytes taken off the end
+    std::uint32_t walked;
+    const char* problem;
+  } damaged[] = {
+      {"central record cut", 30, 1, "cut short"},
+      {"end record cut", 3, 1, "cut short"},
+      {"other entry count", 0, 2, "the installer's walk finds 2"},
+  };
+  for (const auto& c : damaged) {
+    SCOPED_TRACE(c.what);
+    const Bytes cut(built.bytes.begin(), built.bytes.end() - static_cast<std::ptrdiff_t>(c.cut));
+    end = check(cut, built.archive_end, static_cast<std::int64_t>(cut.size()), c.walked);
+    EXPECT_NE(end.problem.find(c.problem), std::string::npos) << end.problem;
+  }
+  EXPECT_NE(check(built.bytes, size + 10, size, 1).problem.find("past the end of the file"), std::string::npos);
 
   archive.entries.push_back(zip_test_entry("b.txt", "second"));
   archive.entries.back().name_length = 0;  // a header the reader rejects
-  built = zip_build(archive);
-  ASSERT_TRUE(zip_test_write_file(path.path, built.bytes));
-  const std::string problem = walk_end_problem(path.path.c_str(), built.header_offsets[1],
-                                               static_cast<std::int64_t>(built.bytes.size()));
-  EXPECT_NE(problem.find(std::to_string(built.header_offsets[1])), std::string::npos) << problem;
+  const BuiltArchive hidden = zip_build(archive);
+  end = check(hidden.bytes, hidden.header_offsets[1], static_cast<std::int64_t>(hidden.bytes.size()), 1);
+  EXPECT_NE(end.problem.find("local header at offset " + std::to_string(hidden.header_offsets[1])), std::string::npos)
+      << end.problem;
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+// The check that keeps every entry inside the destination folder: the installer may run
+// elevated, so an archive must never be able to name a file elsewhere. Plain byte
+// tests on the stored name, before any conversion; portable, so the host tests it too.
+
+#include "install_core/entry_name.h"
+
+#include <cstddef>
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Windows strips trailing dots and blanks from each path part, so ". ." and "..." would
+// not be plain names; a part made only of dots and blanks with two or more dots is
+// treated as a parent reference.
+bool part_climbs(const char* part, std::size_t length) {
+  std::size_t dots = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (part[i] == '.') ++dots;
+    else if (part[i] != ' ') return false;
+  }
+  return dots >= 2;
+}
+
+}  // namespace
+
+bool entry_name_is_safe(const char* name) {
+  if (name == nullptr || name[0] == 0 || is_separator(name[0])) return false;
+  std::size_t part_start = 0;
+  for (std::size_t i = 0;; ++i) {
+    const char c = name[i];
+    if (c == ':') return false;
+    if (c == 0 || is_separator(c)) {
+      if (part_climbs(name + part_start, i - part_start)) return false;
+      if (c == 0) return true;
+      part_start = i + 1;
+    }
+  }
+}

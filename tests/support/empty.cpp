@@ -1,2 +1,0 @@
-// Keeps the test support library non-empty while no helper sources exist.
-namespace test_support_anchor {}
