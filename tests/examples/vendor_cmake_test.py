@@ -128,11 +128,13 @@ def main():
     with open(installer, 'rb') as f:
         check(f.read() == first_bytes, 'packing the same files again gave other bytes')
 
-    code, out = run([tool, 'verify', '--require-signature', '--ca-file', cert, installer])
+    # Installers on the x86-64 test stub are read only when the tool is told so.
+    test_stub = ['--x86-64-test-stub'] if args.x86_64_test_stub else []
+    code, out = run([tool, 'verify', '--require-signature', '--ca-file', cert] + test_stub + [installer])
     check(code == 0 and 'signature verified' in out, 'verify with the installed tool:\n' + out)
     with open(os.path.join(build, 'CMakeCache.txt')) as f:
         check(PASSPHRASE not in f.read(), 'the passphrase reached the CMake cache')
-    code, out = run([tool, 'list', installer])
+    code, out = run([tool, 'list'] + test_stub + [installer])
     names = ['"orvinta.exe"', '"readme.txt"', '"settings.ini"', '"version.txt"']
     check(code == 0 and all(name in out for name in names), 'list shows the staged files:\n' + out)
     with open(stub, 'rb') as f:
@@ -141,7 +143,7 @@ def main():
         check(without_signing_fields(f.read(len(stub_bytes))) == without_signing_fields(stub_bytes),
               'the installer does not begin with the stub ' + stub)
     extracted = os.path.join(work, 'extracted')
-    code, out = run([tool, 'extract', installer, extracted])
+    code, out = run([tool, 'extract'] + test_stub + [installer, extracted])
     check(code == 0, 'extract:\n' + out)
     staged = folder_contents(os.path.join(build, 'stage'))
     check(folder_contents(extracted) == staged, 'the installer holds the staged files')
