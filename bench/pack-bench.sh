@@ -68,7 +68,8 @@ timed() {
   local name=$1; shift
   local t0 t1
   t0=$(date +%s%N)
-  /usr/bin/time -f "%U %S %M" -o time.txt "$@" >/dev/null
+  /usr/bin/time -f "%U %S %M" -o time.txt "$@" >/dev/null 2>"$name.err" ||
+    { cat "$name.err" >&2; echo "pack-bench: $* failed" >&2; exit 1; }
   t1=$(date +%s%N)
   read -r user sys peak < <(tail -n 1 time.txt)
   python3 -c "print($((t1 - t0)), int(($user + $sys) * 1e9), $peak)" >>"$name.times"
