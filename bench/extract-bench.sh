@@ -12,6 +12,7 @@
 # BENCH_DLLS (source folder of the files), BENCH_STUB (the installer stub; default the win32
 # tree's, build/win32/installer/orvinta-setup.exe).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 pack=${1:?usage: extract-bench.sh PATH/TO/orvinta-pack}
 pack=$(cd "$(dirname "$pack")" && pwd)/$(basename "$pack")
@@ -39,34 +40,15 @@ mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-# fill_payload FOLDER MEGABYTES: DLLs in name order until the size is reached; when the
-# source folder runs out, the files come again under numbered names.
-fill_payload() {
-  local folder=$1 limit=$(( $2 * 1000 * 1000 )) total=0 round=0 f name size
-  mkdir -p "$folder"
-  mapfile -t sources < <(find "$dlls" -maxdepth 1 -type f -name '*.dll' | LC_ALL=C sort)
-  [ ${#sources[@]} -gt 0 ] || { echo "extract-bench: no DLLs in $dlls" >&2; exit 1; }
-  while [ "$total" -lt "$limit" ]; do
-    for f in "${sources[@]}"; do
-      name=$(basename "$f")
-      [ "$round" -gt 0 ] && name="${name%.dll}-$round.dll"
-      cp "$f" "$folder/$name"
-      size=$(stat -c %s "$f")
-      total=$((total + size))
-      [ "$total" -ge "$limit" ] && break
-    done
-    round=$((round + 1))
-  done
-  echo "$total"
-}
-
+# shellcheck source=payload.sh
+source "$here/payload.sh"
 cp "$stub" stub.exe
 
 now_ns() { date +%s%N; }
 # seconds with three decimals from a nanosecond count
 secs() { python3 -c "print(f'{$1 / 1e9:.3f}')"; }
 
-payload_bytes=$(fill_payload payload "$mb")
+payload_bytes=$(bench_fill_payload payload "$mb")
 # Like a real payload it carries the program the installer starts.
 cp "$(find payload -type f | LC_ALL=C sort | head -n 1)" payload/orvinta.exe
 payload_bytes=$(find payload -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
@@ -129,7 +111,7 @@ peak_kb() {
   cat peak.txt
 }
 large_kb=$(peak_kb setup.exe)
-small_bytes=$(fill_payload small "$small_mb")
+small_bytes=$(bench_fill_payload small "$small_mb")
 cp "$(find small -type f | LC_ALL=C sort | head -n 1)" small/orvinta.exe
 "$pack" build "${stub_option[@]}" --stub stub.exe --out small.exe --level "$level" small
 small_kb=$(peak_kb small.exe)

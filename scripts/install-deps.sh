@@ -11,6 +11,7 @@ packages=(
   libz-mingw-w64-dev
   wine wine64 wine32:i386
   xvfb xauth xdotool imagemagick fonts-wine osslsigncode openssl nsis
+  dpkg-dev lintian groff-base
 )
 # Further groups are added by the scripts that need them: ORVINTA_EXTRA_PACKAGES.
 if [ -n "${ORVINTA_EXTRA_PACKAGES:-}" ]; then

@@ -3,6 +3,7 @@
 #include "tools/archive_writer.h"
 
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -41,6 +42,46 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
     size -= n;
   }
   return true;
+}
+
+// The local header and the name of one entry of size bytes whose payload (payload_size
+// bytes, packed as given) follows; the entry is recorded for the central directory once
+// all of it is written.
+bool write_entry_start(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                       std::size_t size, const PackedData& packed, std::uint64_t payload_size,
+                       WrittenEntry* entry) {
+  if (size > ZIP_MAX_ENTRY_SIZE) {
+    writer->error = name + " is 2 GiB or larger";
+    return false;
+  }
+  if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
+    writer->error = "more than 65535 files";
+    return false;
+  }
+  *entry = WrittenEntry{};
+  entry->name = name;
+  entry->flags = name_is_ascii(name.data(), name.size()) ? 0 : ZIP_FLAG_UTF8;
+  entry->modified = modified;
+  entry->crc32 = packed.crc32;
+  entry->uncompressed_size = static_cast<std::uint32_t>(size);
+  entry->header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
+  entry->method = packed.method;
+  entry->compressed_size = static_cast<std::uint32_t>(payload_size);
+
+  unsigned char header[ZIP_LOCAL_HEADER_SIZE];
+  le_store32(header + 0, ZIP_LOCAL_SIGNATURE);
+  le_store16(header + 4, ZIP_SCAN_VERSION);
+  le_store16(header + 6, entry->flags);  // no encryption, no data descriptor: sizes and CRC are right here
+  le_store16(header + 8, entry->method);
+  le_store16(header + 10, modified.time);
+  le_store16(header + 12, modified.date);
+  le_store32(header + 14, entry->crc32);
+  le_store32(header + 18, entry->compressed_size);
+  le_store32(header + 22, entry->uncompressed_size);
+  le_store16(header + 26, static_cast<std::uint32_t>(name.size()));
+  le_store16(header + 28, 0);
+  return write_scrambled(writer, header, sizeof header) &&
+         write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()), name.size());
 }
 
 }  // namespace
@@ -86,45 +127,37 @@ void writer_pack(libdeflate_compressor* compressor, const unsigned char* data, s
 
 bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                        const unsigned char* data, std::size_t size, const PackedData& packed) {
-  if (size > ZIP_MAX_ENTRY_SIZE) {
-    writer->error = name + " is 2 GiB or larger";
-    return false;
-  }
-  if (writer->entries.size() >= ZIP_MAX_ENTRIES) {
-    writer->error = "more than 65535 files";
-    return false;
-  }
-  WrittenEntry entry{};
-  entry.name = name;
-  entry.flags = name_is_ascii(name.data(), name.size()) ? 0 : ZIP_FLAG_UTF8;
-  entry.modified = modified;
-  entry.crc32 = packed.crc32;
-  entry.uncompressed_size = static_cast<std::uint32_t>(size);
-  entry.header_offset = static_cast<std::uint32_t>(writer->file_offset - writer->archive_start);
-  entry.method = packed.method;
   const bool deflated = packed.method == ZIP_METHOD_DEFLATE;
   const unsigned char* payload = deflated ? packed.deflated.data() : data;
   const std::size_t payload_size = deflated ? packed.deflated.size() : size;
-  entry.compressed_size = static_cast<std::uint32_t>(payload_size);
-
-  unsigned char header[ZIP_LOCAL_HEADER_SIZE];
-  le_store32(header + 0, ZIP_LOCAL_SIGNATURE);
-  le_store16(header + 4, ZIP_SCAN_VERSION);
-  le_store16(header + 6, entry.flags);  // no encryption, no data descriptor: sizes and CRC are right here
-  le_store16(header + 8, entry.method);
-  le_store16(header + 10, modified.time);
-  le_store16(header + 12, modified.date);
-  le_store32(header + 14, entry.crc32);
-  le_store32(header + 18, entry.compressed_size);
-  le_store32(header + 22, entry.uncompressed_size);
-  le_store16(header + 26, static_cast<std::uint32_t>(name.size()));
-  le_store16(header + 28, 0);
-  const bool ok = write_scrambled(writer, header, sizeof header) &&
-                  write_scrambled(writer, reinterpret_cast<const unsigned char*>(name.data()),
-                                  name.size()) &&
+  WrittenEntry entry{};
+  const bool ok = write_entry_start(writer, name, modified, size, packed, payload_size, &entry) &&
                   write_scrambled(writer, payload, payload_size);
   if (ok) writer->entries.push_back(entry);
   return ok;
+}
+
+bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                            std::size_t size, const PackedData& packed, int fd, std::uint64_t offset,
+                            std::uint64_t payload_size) {
+  WrittenEntry entry{};
+  if (!write_entry_start(writer, name, modified, size, packed, payload_size, &entry)) return false;
+  unsigned char block[WRITE_BLOCK];
+  while (payload_size > 0) {
+    const std::size_t wanted = payload_size < sizeof block ? static_cast<std::size_t>(payload_size) : sizeof block;
+    const ssize_t got = pread(fd, block, wanted, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      writer->error = std::string("cannot read back the set-aside data of ") + name + ": " +
+                      (got == 0 ? "the file is cut short" : std::strerror(errno));
+      return false;
+    }
+    if (!write_scrambled(writer, block, static_cast<std::size_t>(got))) return false;
+    offset += static_cast<std::uint64_t>(got);
+    payload_size -= static_cast<std::uint64_t>(got);
+  }
+  writer->entries.push_back(entry);
+  return true;
 }
 
 bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,

@@ -51,6 +51,11 @@ void writer_pack(libdeflate_compressor* compressor, const unsigned char* data, s
 // Appends one entry of data made ready by writer_pack.
 bool writer_add_packed(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                        const unsigned char* data, std::size_t size, const PackedData& packed);
+// The same for an entry whose payload was set aside in a file: payload_size bytes at
+// offset of fd, copied through in blocks (packed.deflated is not used).
+bool writer_add_packed_from(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
+                            std::size_t size, const PackedData& packed, int fd, std::uint64_t offset,
+                            std::uint64_t payload_size);
 // Both in one, with the writer's compressor.
 bool writer_add(ArchiveWriter* writer, const std::string& name, DosDateTime modified,
                 const unsigned char* data, std::size_t size);

@@ -35,12 +35,14 @@
 #include "tools/pe_image.h"
 #include "tools/progress.h"
 #include "tools/sign_check.h"
+#include "tools/parallel_compress.h"
 #include "tools/stub_identity.h"
+#include "tools/stub_location.h"
 #include "tools/zip_central.h"
 
 const char* const USAGE_BUILD =
-    "usage: orvinta-pack build --stub STUB.exe --out SETUP.exe [--level N] [--strict] [--json]\n"
-    "                          [--verbose] [--x86-64-test-stub]\n"
+    "usage: orvinta-pack build --out SETUP.exe [--stub STUB.exe] [--level N] [--jobs N]\n"
+    "                          [--strict] [--json] [--verbose] [--x86-64-test-stub]\n"
     "                          [--sign-cert CERT --sign-key KEY | --sign-pkcs12 FILE]\n"
     "                          [--sign-pass-env NAME | --sign-pass-file FILE]\n"
     "                          [--timestamp-url URL] FILE_OR_FOLDER...\n"
@@ -51,9 +53,12 @@ const char* const USAGE_BUILD =
     "installer is complete, and never when it is the stub, a file being packed or lies\n"
     "in a folder being packed. Ends with a one-line summary on stderr.\n"
     "  --stub STUB.exe     the installer stub (orvinta-setup.exe) without a payload\n"
+    "                      (default: the stub installed with this tool)\n"
     "  --out SETUP.exe     the installer to write\n"
     "  --level N           Deflate level 0-12: 0 stores every file, 12 (the default)\n"
     "                      compresses best; files Deflate cannot shrink are stored\n"
+    "  --jobs N            compress N files at a time (default: one per processor);\n"
+    "                      the installer is the same for every N\n"
     "  --strict            warnings (no orvinta.exe among the files) are failures\n"
     "  --json              print one JSON object on stdout describing the result\n"
     "  --verbose           show OpenSSL's and osslsigncode's own reports on failures\n"
@@ -79,6 +84,7 @@ struct BuildOptions {
   std::string stub;
   std::string out;
   int level;
+  std::uint32_t jobs;
   bool strict;
   bool json;
   bool verbose;
@@ -116,7 +122,6 @@ constexpr ValueOption VALUE_OPTIONS[] = {
 // The combinations that make no sense; empty when the options fit together.
 std::string options_mistake(const BuildOptions& options) {
   const SignOptions& sign = options.sign;
-  if (options.stub.empty()) return "--stub is required";
   if (options.out.empty()) return "--out is required";
   if (options.inputs.empty()) return "no files to pack";
   if (!sign.pkcs12.empty() && (!sign.certificate.empty() || !sign.key.empty())) {
@@ -138,6 +143,7 @@ std::string options_mistake(const BuildOptions& options) {
 // Returns -1 when the options are complete, else the exit code to end with.
 int parse_options(int argc, char** argv, BuildOptions* options) {
   options->level = LEVEL_DEFAULT;
+  options->jobs = parallel_default_jobs();
   bool options_done = false;
   for (int i = 0; i < argc;) {
     const char* argument = argv[i];
@@ -166,6 +172,14 @@ int parse_options(int argc, char** argv, BuildOptions* options) {
         return cli_usage_error(USAGE_BUILD, "--level needs a number from 0 to 12");
       }
       options->level = static_cast<int>(level);
+      continue;
+    }
+    if (cli_option(argc, argv, &i, "--jobs", &value, &missing)) {
+      long long jobs = 0;
+      if (missing || !cli_number(value, 1, PARALLEL_JOBS_MAX, &jobs)) {
+        return cli_usage_error(USAGE_BUILD, "--jobs needs a number from 1 to " + std::to_string(PARALLEL_JOBS_MAX));
+      }
+      options->jobs = static_cast<std::uint32_t>(jobs);
       continue;
     }
     bool known = false;
@@ -462,6 +476,7 @@ bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
 
 // What the archive came to, for the summary and the JSON report.
 struct BuildResult {
+  ParallelStats packing;
   std::uint64_t stub_size;
   std::uint64_t bytes_in;
   std::uint64_t bytes_out;
@@ -474,31 +489,21 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   bool fixed = false;
   if (!fixed_time(&epoch, &fixed)) return false;
   if (!copy_stub(options.stub, out->fd, &result->stub_size)) return false;
-  ArchiveWriter writer{};
-  bool ok = writer_start(&writer, out->fd, result->stub_size, options.level);
+  std::vector<PackSource> sources;
   std::uint64_t total = 0;
-  for (const PackFile& file : files) total += file.size;
+  for (const PackFile& file : files) {
+    sources.push_back(PackSource{file.path, file.name,
+                                 fixed ? dos_from_unix(epoch, true) : dos_from_unix(file.modified, false)});
+    total += file.size;
+  }
+  // The workers compress; the writer only appends what they made, so it needs no
+  // compressor of its own. Entries finished early wait in the private output folder.
+  ArchiveWriter writer{};
+  bool ok = writer_start(&writer, out->fd, result->stub_size, 0);
   Progress progress{};
   progress_start(&progress, "packing", static_cast<std::uint32_t>(files.size()), total);
-  std::vector<unsigned char> data;
-  PackedData packed{};
-  for (std::size_t i = 0; ok && i < files.size(); ++i) {
-    const PackFile& file = files[i];
-    progress_step(&progress, static_cast<std::uint32_t>(i), result->bytes_in);
-    std::string error;
-    if (!file_read_all(file.path.c_str(), &data, &error)) {
-      writer.error = error;
-      ok = false;
-      break;
-    }
-    const DosDateTime modified = fixed ? dos_from_unix(epoch, true) : dos_from_unix(file.modified, false);
-    writer_pack(writer.compressor, data.data(), data.size(), &packed);
-    ok = writer_add_packed(&writer, file.name, modified, data.data(), data.size(), packed);
-    result->bytes_in += data.size();
-    // Large scratch memory is not kept from one file to the next.
-    std::vector<unsigned char>().swap(packed.deflated);
-  }
-  std::vector<unsigned char>().swap(data);
+  ok = ok && parallel_pack(&writer, options.level, sources, options.jobs, out->folder, &progress, &result->packing);
+  result->bytes_in = result->packing.bytes_in;
   ok = ok && writer_finish(&writer, archive_comment(options.level));
   progress_clear(&progress);
   if (!ok) pack_error("%s", writer.error.c_str());
@@ -584,6 +589,8 @@ void report_build(const BuildOptions& options, const StubInfo& stub, const SignR
   report["output"] = options.out;
   report["stub"] = report_stub(stub, std::string());
   report["level"] = options.level;
+  report["jobs"] = result.packing.threads;
+  report["peak_bytes_held"] = result.packing.peak_bytes;
   report["comment"] = archive_comment(options.level);
   PackJson entries = PackJson::array();
   for (const WrittenEntry& written : result.entries) {
@@ -615,6 +622,7 @@ int command_build(int argc, char** argv) {
   BuildOptions options{};
   const int parsed = parse_options(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  if (!stub_choose(options.stub, &options.stub)) return PACK_EXIT_FAILED;
   pack_set_strict(options.strict);
   std::vector<PackFile> files;
   StubInfo stub{};

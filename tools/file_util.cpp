@@ -17,6 +17,8 @@ namespace {
 
 constexpr char UNSIGNED_NAME[] = "unsigned.exe";
 constexpr char SIGNED_NAME[] = "signed.exe";
+// How much more than its size a whole-file read looks for, in case the file grew.
+constexpr std::size_t READ_GROWTH = 65536;
 
 }  // namespace
 
@@ -37,10 +39,13 @@ bool file_read_all(const char* path, std::vector<unsigned char>* data, std::stri
     return false;
   }
   data->clear();
+  // Room for the probe read behind the expected end, so that finding the end does not
+  // move (and for a moment double) the whole file.
+  data->reserve(static_cast<std::size_t>(info.st_size) + READ_GROWTH);
   data->resize(static_cast<std::size_t>(info.st_size));
   std::size_t done = 0;
   for (;;) {
-    if (done == data->size()) data->resize(done + 65536);  // the file may have grown
+    if (done == data->size()) data->resize(done + READ_GROWTH);  // the file may have grown
     const ssize_t got = read(fd, data->data() + done, data->size() - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {

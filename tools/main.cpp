@@ -16,7 +16,7 @@ const char* const USAGE_MAIN =
     "       orvinta-pack --version\n"
     "\n"
     "Commands:\n"
-    "  build --stub STUB.exe --out SETUP.exe [--level N] [--strict] [--json]\n"
+    "  build --out SETUP.exe [--stub STUB.exe] [--level N] [--jobs N] [--strict] [--json]\n"
     "        [--sign-cert CERT --sign-key KEY | --sign-pkcs12 FILE] FILE_OR_FOLDER...\n"
     "                          append the files to the installer stub, then sign\n"
     "  list [--json] SETUP.exe  show the entries the installer will find\n"
