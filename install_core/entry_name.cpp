@@ -1,10 +1,15 @@
 // The check that keeps every entry inside the destination folder: the installer may run
 // elevated, so an archive must never be able to name a file elsewhere. Plain byte
 // tests on the stored name, before any conversion; portable, so the host tests it too.
+// The byte tests speak for the name Windows opens only when the name is well-formed
+// UTF-8: XP drops invalid sequences in the conversion, so ".\x80." becomes "..".
 
 #include "install_core/entry_name.h"
 
 #include <cstddef>
+#include <cstring>
+
+#include "common/utf8.h"
 
 namespace {
 
@@ -26,6 +31,7 @@ bool part_climbs(const char* part, std::size_t length) {
 
 bool entry_name_is_safe(const char* name) {
   if (name == nullptr || name[0] == 0 || is_separator(name[0])) return false;
+  if (!utf8_valid(name, std::strlen(name))) return false;
   std::size_t part_start = 0;
   for (std::size_t i = 0;; ++i) {
     const char c = name[i];
