@@ -425,7 +425,7 @@ bool check_output(const std::string& path, std::uint64_t stub_size, const std::v
 }
 
 // Copies the stub in blocks; a stub that leaves no room below 2 GiB is refused first.
-bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
+bool copy_stub(const std::string& stub, int fd, const std::string& out, std::uint64_t* size) {
   const int input = open(stub.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (input < 0 || fstat(input, &info) != 0) {
@@ -450,7 +450,7 @@ bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
     }
     if (got == 0) break;
     if (!fd_write_all(fd, block.data(), static_cast<std::size_t>(got))) {
-      pack_error("%s", io_error("cannot write", "the output").c_str());
+      pack_error("%s", io_error("cannot write", out).c_str());
       close(input);
       return false;
     }
@@ -473,9 +473,10 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   std::time_t epoch = 0;
   bool fixed = false;
   if (!fixed_time(&epoch, &fixed)) return false;
-  if (!copy_stub(options.stub, out->fd, &result->stub_size)) return false;
+  if (!copy_stub(options.stub, out->fd, out->final_path, &result->stub_size)) return false;
   ArchiveWriter writer{};
   bool ok = writer_start(&writer, out->fd, result->stub_size, options.level);
+  writer.output_name = out->final_path;
   std::uint64_t total = 0;
   for (const PackFile& file : files) total += file.size;
   Progress progress{};
