@@ -15,16 +15,19 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+enum PartKind { PART_NAMES, PART_STAYS, PART_CLIMBS };
+
 // Windows strips trailing dots and blanks from each path part, so ". ." and "..." would
-// not be plain names; a part made only of dots and blanks with two or more dots is
-// treated as a parent reference.
-bool part_climbs(const char* part, std::size_t length) {
+// not be plain names: a part made only of dots and blanks is treated as a parent
+// reference when it has two or more dots, and as the folder it is in (like "." or an
+// empty part) otherwise.
+PartKind classify_part(const char* part, std::size_t length) {
   std::size_t dots = 0;
   for (std::size_t i = 0; i < length; ++i) {
     if (part[i] == '.') ++dots;
-    else if (part[i] != ' ') return false;
+    else if (part[i] != ' ') return PART_NAMES;
   }
-  return dots >= 2;
+  return dots >= 2 ? PART_CLIMBS : PART_STAYS;
 }
 
 }  // namespace
@@ -33,12 +36,15 @@ bool entry_name_is_safe(const char* name) {
   if (name == nullptr || name[0] == 0 || is_separator(name[0])) return false;
   if (!utf8_valid(name, std::strlen(name))) return false;
   std::size_t part_start = 0;
+  bool names_something = false;  // "." or "./" would name the destination folder itself
   for (std::size_t i = 0;; ++i) {
     const char c = name[i];
     if (c == ':') return false;
     if (c == 0 || is_separator(c)) {
-      if (part_climbs(name + part_start, i - part_start)) return false;
-      if (c == 0) return true;
+      const PartKind kind = classify_part(name + part_start, i - part_start);
+      if (kind == PART_CLIMBS) return false;
+      names_something = names_something || kind == PART_NAMES;
+      if (c == 0) return names_something;
       part_start = i + 1;
     }
   }

@@ -13,10 +13,11 @@ TEST(EntryName, PlainNamesAndSubfolderNamesAreSafe) {
   }
 }
 
-TEST(EntryName, RootedDriveStreamAndClimbingNamesAreRefused) {
+TEST(EntryName, RootedDriveStreamClimbingAndSelfNamingNamesAreRefused) {
   for (const char* name : {"", "/etc/passwd", "\\Windows\\evil.dll", "//server/share/x", "\\\\?\\C:\\x",
                            "C:evil.exe", "C:\\evil.exe", "readme.txt:stream", "..", "../x", "..\\x",
-                           "a/../../x", "a\\..\\b", "a/..", "x/.../y", ". ./x", ".. /x", "a/ ../b"}) {
+                           "a/../../x", "a\\..\\b", "a/..", "x/.../y", ". ./x", ".. /x", "a/ ../b",
+                           ".", "./", "./.", " ", ". ", ".\\"}) {
     EXPECT_FALSE(entry_name_is_safe(name)) << name;
   }
   EXPECT_FALSE(entry_name_is_safe(nullptr));
