@@ -7,6 +7,8 @@
 // extract writes into a scratch folder; afterwards the folder that holds it and the
 // installer must hold nothing else, the installer must be unchanged, and the scratch
 // folder nothing but regular files: no link, no folder, nothing written through a name.
+// The scratch folders live in /dev/shm (or TMPDIR) and go when the target exits normally;
+// an interrupted or crashed run leaves its own behind.
 //
 // Whether a signature holds is osslsigncode's verdict, another program's: verify runs
 // ORVINTA_OSSLSIGNCODE, which this target sets to "true" unless it is set already, so
