@@ -17,7 +17,9 @@ set(ORVINTA_INSTALL_CMAKE_DIR "lib/cmake/OrvintaPack")
 # stages the stub at the same place relative to the tool there.
 file(RELATIVE_PATH ORVINTA_STUB_FROM_TOOL "${CMAKE_INSTALL_FULL_BINDIR}"
      "${CMAKE_INSTALL_FULL_DATADIR}/orvinta/${ORVINTA_STUB_NAME}")
-target_compile_definitions(pack_core PRIVATE ORVINTA_STUB_FROM_TOOL="${ORVINTA_STUB_FROM_TOOL}")
+# Public, so that whatever builds on the tool's code (its tests, the fuzz target that
+# compiles the same sources) sees the same path.
+target_compile_definitions(pack_core PUBLIC ORVINTA_STUB_FROM_TOOL="${ORVINTA_STUB_FROM_TOOL}")
 get_target_property(ORVINTA_TOOL_BUILD_DIR orvinta-pack BINARY_DIR)
 get_filename_component(ORVINTA_STUB_STAGED "${ORVINTA_TOOL_BUILD_DIR}/${ORVINTA_STUB_FROM_TOOL}" ABSOLUTE)
 

@@ -34,7 +34,9 @@ bool write_scrambled(ArchiveWriter* writer, const unsigned char* data, std::size
     std::memcpy(block, data, n);
     zip_unscramble(block, n);  // the XOR with the key scrambles as well
     if (!fd_write_all(writer->fd, block, n)) {
-      writer->error = std::string("cannot write the output: ") + std::strerror(errno);
+      const char* error = std::strerror(errno);
+      writer->error = "cannot write " + (writer->output_name.empty() ? std::string("the output") : writer->output_name) +
+                      ": " + error;
       return false;
     }
     writer->file_offset += n;

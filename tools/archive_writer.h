@@ -40,6 +40,7 @@ struct ArchiveWriter {
   libdeflate_compressor* compressor; // nullptr: every entry is stored
   std::vector<WrittenEntry> entries;
   std::string error;                 // why the last call failed
+  std::string output_name;           // the file named in write errors; "the output" when empty
 };
 
 // level: 0 stores every entry, 1-12 Deflate with libdeflate at that level.

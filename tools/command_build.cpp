@@ -439,7 +439,7 @@ bool check_output(const std::string& path, std::uint64_t stub_size, const std::v
 }
 
 // Copies the stub in blocks; a stub that leaves no room below 2 GiB is refused first.
-bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
+bool copy_stub(const std::string& stub, int fd, const std::string& out, std::uint64_t* size) {
   const int input = open(stub.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (input < 0 || fstat(input, &info) != 0) {
@@ -464,7 +464,7 @@ bool copy_stub(const std::string& stub, int fd, std::uint64_t* size) {
     }
     if (got == 0) break;
     if (!fd_write_all(fd, block.data(), static_cast<std::size_t>(got))) {
-      pack_error("%s", io_error("cannot write", "the output").c_str());
+      pack_error("%s", io_error("cannot write", out).c_str());
       close(input);
       return false;
     }
@@ -488,7 +488,7 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   std::time_t epoch = 0;
   bool fixed = false;
   if (!fixed_time(&epoch, &fixed)) return false;
-  if (!copy_stub(options.stub, out->fd, &result->stub_size)) return false;
+  if (!copy_stub(options.stub, out->fd, out->final_path, &result->stub_size)) return false;
   std::vector<PackSource> sources;
   std::uint64_t total = 0;
   for (const PackFile& file : files) {
@@ -500,6 +500,7 @@ bool write_installer(const BuildOptions& options, const std::vector<PackFile>& f
   // compressor of its own. Entries finished early wait in the private output folder.
   ArchiveWriter writer{};
   bool ok = writer_start(&writer, out->fd, result->stub_size, 0);
+  writer.output_name = out->final_path;
   Progress progress{};
   progress_start(&progress, "packing", static_cast<std::uint32_t>(files.size()), total);
   ok = ok && parallel_pack(&writer, options.level, sources, options.jobs, out->folder, &progress, &result->packing);

@@ -88,11 +88,10 @@ std::string extract_entry(ArchiveWalk* walk, const ExtractTarget& target) {
   std::string failure;
   FILE* output = open_entry_output(target, info.name, &failure);
   if (output == nullptr) return failure;
-  if (zip_extract(walk->reader, output) != 0) {
-    failure = entry_failure_reason(walk, output);
-  } else if (std::fflush(output) != 0) {
+  if (entry_extract(walk, output, "the file", &failure) && std::fflush(output) != 0) {
     failure = std::string("cannot write the file: ") + std::strerror(errno);
-  } else {
+  }
+  if (failure.empty()) {
     const std::time_t modified = dos_to_unix_local(DosDateTime{info.mod_time, info.mod_date});
     if (modified != -1) {
       const timespec times[2] = {{modified, 0}, {modified, 0}};

@@ -32,9 +32,10 @@ const char* const USAGE_VERIFY =
     "of the archive must be the installer stub; a signed installer's Authenticode\n"
     "signature must verify (with osslsigncode), so anything changed after signing fails;\n"
     "then each entry is extracted as the installer does (Deflate data against its CRC-32),\n"
-    "stored data is checked against its CRC-32, the names are checked, and the archive\n"
-    "must end cleanly. The first problem is reported. An unsigned installer passes as\n"
-    "\"not signed\" unless a signature is required.\n"
+    "stored data is checked against its CRC-32, Deflate data must end with its final\n"
+    "block, the names are checked, and the archive must end cleanly. The first problem\n"
+    "is reported. An unsigned installer passes as \"not signed\" unless a signature is\n"
+    "required.\n"
     "  --json               print one JSON object on stdout\n"
     "  --ca-file CA.pem     the certificates the signer's chain must lead to, in place of\n"
     "                       the system's (needed for a test certificate); also makes a\n"
@@ -68,8 +69,18 @@ std::string shown_name(const ZipEntryInfo& info) {
   return name_for_display(info.name, info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1);
 }
 
+// The data of a Deflate entry that extracted, read once more for bytes behind its end.
+std::string deflate_tail(const char* path, const ArchiveWalk* walk) {
+  FILE* input = std::fopen(path, "rb");
+  if (input == nullptr) return std::string("cannot open ") + path + " again: " + std::strerror(errno);
+  std::string problem =
+      deflate_tail_problem(input, walk_data_offset(walk), walk->info.compressed_size, walk->info.uncompressed_size);
+  std::fclose(input);
+  return problem;
+}
+
 // The checks of one entry; returns the problem, or an empty text.
-std::string check_entry(ArchiveWalk* walk, std::map<std::string, std::string>* folded) {
+std::string check_entry(const char* path, ArchiveWalk* walk, std::map<std::string, std::string>* folded) {
   const ZipEntryInfo& info = walk->info;
   if (info.name_length >= ZIP_NAME_CAPACITY) {
     return "the name is " + std::to_string(info.name_length) + " bytes long; the installer keeps 255";
@@ -82,15 +93,14 @@ std::string check_entry(ArchiveWalk* walk, std::map<std::string, std::string>* f
            " (the same apart from letter case); the later one would overwrite it";
   }
   FILE* sink = std::tmpfile();
-  if (sink == nullptr) return "cannot create a temporary file to extract into";
+  if (sink == nullptr) return std::string("cannot create a temporary file to extract into: ") + std::strerror(errno);
   std::string result;
-  if (zip_extract(walk->reader, sink) != 0) {
-    result = entry_failure_reason(walk, sink);
-  } else {
+  if (entry_extract(walk, sink, "the extracted data to a temporary file", &result)) {
     std::uint64_t length = 0;
     std::uint32_t crc = 0;
     result = sink_measure(sink, &length, &crc) ? entry_content_problem(info, length, crc)
                                                : "cannot read back the extracted data";
+    if (result.empty() && info.method == ZIP_METHOD_DEFLATE) result = deflate_tail(path, walk);
   }
   std::fclose(sink);
   return result;
@@ -190,7 +200,7 @@ int verify_installer(const char* path, const InspectOptions& options) {
   PackJson entries = PackJson::array();
   do {
     progress_step(&progress, walk.index, compressed);
-    const std::string problem = check_entry(&walk, &folded);
+    const std::string problem = check_entry(path, &walk, &folded);
     PackJson entry = report_entry(walk.info, walk.header_offset);
     entry["problem"] = problem.empty() ? PackJson() : PackJson(problem);
     entries.push_back(entry);

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "archive/zip_format.h"
 #include "common/little_endian.h"
+#include "decode/inflater.h"
 #include "tools/zip_central.h"
 
 namespace {
@@ -37,6 +39,21 @@ bool sink_measure(FILE* sink, std::uint64_t* length, std::uint32_t* crc) {
     if (got < block.size()) break;
   }
   return std::ferror(sink) == 0;
+}
+
+bool entry_extract(ArchiveWalk* walk, FILE* output, const char* target, std::string* problem) {
+  errno = 0;
+  if (zip_extract(walk->reader, output) == 0) return true;
+  // The reader stops at the first write that fails; what it does after that (releasing
+  // memory, seeking the output back, whose flush fails the same way) keeps the reason
+  // in errno.
+  const int error = errno;
+  if (std::ferror(output) != 0) {
+    *problem = std::string("cannot write ") + target + ": " + (error != 0 ? std::strerror(error) : "the write failed");
+  } else {
+    *problem = entry_failure_reason(walk, output);
+  }
+  return false;
 }
 
 std::string entry_failure_reason(const ArchiveWalk* walk, FILE* sink) {
@@ -88,6 +105,52 @@ std::string entry_content_problem(const ZipEntryInfo& info, std::uint64_t length
            std::to_string(info.uncompressed_size);
   }
   return std::string();
+}
+
+namespace {
+
+struct DecodedCount {
+  std::uint64_t bytes;
+  std::uint32_t bound;
+};
+
+int count_decoded(void* user_data, const unsigned char*, std::uint32_t count) {
+  auto* decoded = static_cast<DecodedCount*>(user_data);
+  decoded->bytes += count;
+  return decoded->bytes > decoded->bound ? 1 : 0;
+}
+
+void* heap_allocate(std::size_t size) { return std::malloc(size); }
+void heap_release(void* block) { std::free(block); }
+
+}  // namespace
+
+std::string deflate_tail_problem(FILE* input, std::int64_t offset, std::uint32_t size,
+                                 std::uint32_t uncompressed_size) {
+  DecodedCount decoded{0, uncompressed_size};
+  Inflater* decoder = inflater_create(&decoded, count_decoded, heap_allocate, heap_release);
+  if (decoder == nullptr) return "out of memory for a second decoding of the Deflate data";
+  if (std::fseek(input, static_cast<long>(offset), SEEK_SET) != 0) {
+    inflater_finish(decoder);
+    return "cannot read the entry data again: " + std::string(std::strerror(errno));
+  }
+  unsigned char chunk[ZIP_CHUNK_SIZE];
+  std::uint32_t push = ZIP_CHUNK_SIZE / 2;  // then whole chunks, each straddling one of the installer's boundaries
+  for (std::uint32_t done = 0; done < size; done += push, push = ZIP_CHUNK_SIZE) {
+    if (push > size - done) push = size - done;
+    if (std::fread(chunk, 1, push, input) != push) {
+      inflater_finish(decoder);
+      return "cannot read the entry data again";
+    }
+    zip_unscramble(chunk, push);
+    if (inflater_feed(decoder, chunk, push) != 0) {
+      inflater_finish(decoder);
+      return "the Deflate data does not decode the same when it is read in other pieces";
+    }
+  }
+  if (inflater_finish(decoder) == 0) return std::string();
+  return "the Deflate data goes on after its final block: the installer's reading ends with that block, "
+         "at a multiple of 8192 bytes into the entry data, and never looks at the bytes behind it";
 }
 
 std::int64_t find_scan_pattern(const char* path, std::string* error) {

@@ -4,15 +4,21 @@
 
 #include <cstring>
 
+#include "common/utf8.h"
+
 namespace {
 
 constexpr char INSTALLED_PROGRAM[] = "orvinta.exe";
 
-// Windows device names: a file named like one (with any extension) opens the device.
-constexpr const char* DEVICE_NAMES[] = {
-    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
-};
+// Windows device names: a file named like one, with any extension and in any letter
+// case, opens the device instead ("nul.txt" and "NUL.tar.gz" are NUL).
+constexpr const char* DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+// The serial and parallel ports: COM and LPT followed by one digit. Windows counts the
+// Latin-1 superscripts 1, 2 and 3 (U+00B9, U+00B2, U+00B3) among the digits, and its
+// list of reserved names includes COM0 and LPT0.
+constexpr const char* PORT_NAMES[] = {"COM", "LPT"};
+constexpr const char* PORT_DIGITS[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                                       "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -21,38 +27,6 @@ bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 bool is_reserved(char c) { return c != 0 && std::strchr("<>\"|?*", c) != nullptr; }
 
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// Decodes one UTF-8 sequence at text[*pos]; returns false for anything that is not
-// shortest-form UTF-8 of a scalar value. Advances *pos past the sequence on success.
-bool utf8_next(const char* text, std::size_t length, std::size_t* pos, std::uint32_t* code) {
-  const unsigned char lead = static_cast<unsigned char>(text[*pos]);
-  std::size_t extra = 0;
-  std::uint32_t value = 0;
-  std::uint32_t minimum = 0;
-  if (lead < 0x80) {
-    *code = lead;
-    *pos += 1;
-    return true;
-  } else if ((lead & 0xE0) == 0xC0) {
-    extra = 1, value = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, value = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, value = lead & 0x07, minimum = 0x10000;
-  } else {
-    return false;
-  }
-  if (length - *pos <= extra) return false;
-  for (std::size_t i = 1; i <= extra; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[*pos + i]);
-    if ((next & 0xC0) != 0x80) return false;
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-  *code = value;
-  *pos += extra + 1;
-  return true;
-}
 
 // Upper-case letters of the ranges named in the header, mapped to their lower case.
 std::uint32_t fold_code(std::uint32_t c) {
@@ -70,16 +44,32 @@ std::uint32_t fold_code(std::uint32_t c) {
   return c;
 }
 
+// Whether text[0, length) is word in ASCII letters of either case.
+bool equals_ignoring_case(const char* text, std::size_t length, const char* word) {
+  std::size_t i = 0;
+  for (; i < length && word[i] != 0; ++i) {
+    if (ascii_upper(text[i]) != word[i]) return false;
+  }
+  return i == length && word[i] == 0;
+}
+
 bool is_device_name(const char* name, std::size_t length) {
   std::size_t stem = 0;
   while (stem < length && name[stem] != '.') ++stem;
   while (stem > 0 && name[stem - 1] == ' ') --stem;  // "NUL .txt" is the device as well
   for (const char* device : DEVICE_NAMES) {
-    const std::size_t device_length = std::strlen(device);
-    if (device_length != stem) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < stem && same; ++i) same = ascii_upper(name[i]) == device[i];
-    if (same) return true;
+    if (equals_ignoring_case(name, stem, device)) return true;
+  }
+  constexpr std::size_t PORT_NAME_LENGTH = 3;
+  if (stem <= PORT_NAME_LENGTH) return false;
+  for (const char* port : PORT_NAMES) {
+    if (!equals_ignoring_case(name, PORT_NAME_LENGTH, port)) continue;
+    for (const char* digit : PORT_DIGITS) {
+      if (std::strlen(digit) == stem - PORT_NAME_LENGTH &&
+          std::memcmp(name + PORT_NAME_LENGTH, digit, stem - PORT_NAME_LENGTH) == 0) {
+        return true;
+      }
+    }
   }
   return false;
 }
@@ -129,11 +119,7 @@ NameProblem name_check_install(const char* name, std::size_t length) {
     return NameProblem::trailing_dot_or_space;
   }
   if (is_device_name(name, length)) return NameProblem::device_name;
-  std::size_t pos = 0;
-  std::uint32_t code = 0;
-  while (pos < length) {
-    if (!utf8_next(name, length, &pos, &code)) return NameProblem::bad_utf8;
-  }
+  if (!utf8_valid(name, length)) return NameProblem::bad_utf8;
   return NameProblem::none;
 }
 
@@ -165,11 +151,11 @@ std::string name_fold_case(const char* name, std::size_t length) {
   folded.reserve(length);
   std::size_t pos = 0;
   while (pos < length) {
-    std::size_t next = pos;
     std::uint32_t code = 0;
-    if (utf8_next(name, length, &next, &code)) {
+    const std::size_t sequence = utf8_decode(name, length, pos, &code);
+    if (sequence != 0) {
       utf8_append(folded, fold_code(code));
-      pos = next;
+      pos += sequence;
     } else {
       folded += name[pos];
       ++pos;
@@ -180,12 +166,6 @@ std::string name_fold_case(const char* name, std::size_t length) {
 
 bool name_is_installed_program(const char* name, std::size_t length) {
   return name_fold_case(name, length) == INSTALLED_PROGRAM;
-}
-
-std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos) {
-  std::size_t next = pos;
-  std::uint32_t code = 0;
-  return utf8_next(text, length, &next, &code) ? next - pos : 0;
 }
 
 bool name_is_ascii(const char* name, std::size_t length) {

@@ -34,7 +34,7 @@ enum class NameProblem : std::uint8_t {
   reserved_char,     // < > " | ? *, which Windows file names cannot hold
   dot_name,          // "." or ".."
   trailing_dot_or_space,  // Windows drops them, so the file would get another name
-  device_name,       // CON, NUL, COM1 ... even with an extension
+  device_name,       // CON, NUL, COM0-9, LPT¹, CONIN$ ... in any case, even with an extension
   bad_utf8,          // the installer converts names from UTF-8
 };
 
@@ -52,10 +52,6 @@ const char* name_problem_text(NameProblem problem);
 // Latin Extended-A, Greek and Cyrillic letters), for spotting names that differ in case only.
 // Expects valid UTF-8; other bytes are kept as they are.
 std::string name_fold_case(const char* name, std::size_t length);
-
-// The length of the UTF-8 sequence at text[pos] (1 to 4), or 0 when the bytes there are
-// not the shortest form of a scalar value.
-std::size_t name_utf8_sequence(const char* text, std::size_t length, std::size_t pos);
 
 // Appends the UTF-8 form of a scalar value.
 void utf8_append(std::string& out, std::uint32_t code);

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "tools/name_rules.h"
+#include "common/utf8.h"
 #include "tools/pack_status.h"
 
 namespace {
@@ -69,7 +69,8 @@ std::string name_for_display(const char* name, std::size_t length) {
   std::string shown = "\"";
   for (std::size_t i = 0; i < length; ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    const std::size_t sequence = c < 0x80 ? 1 : name_utf8_sequence(name, length, i);
+    std::uint32_t code = 0;
+    const std::size_t sequence = utf8_decode(name, length, i, &code);
     if (sequence > 1) {
       shown.append(name + i, sequence);
       i += sequence - 1;

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/utf8.h"
 #include "tools/archive_walk.h"
 #include "tools/file_util.h"
-#include "tools/name_rules.h"
 #include "tools/pack_version.h"
 
 namespace {
@@ -37,13 +37,9 @@ PackJson report_entry(const ZipEntryInfo& info, std::int64_t header_offset) {
   const std::string name(info.name, length);
   PackJson entry;
   entry["name"] = name;
-  bool utf8 = true;
-  for (std::size_t i = 0; utf8 && i < length;) {
-    const std::size_t sequence = name_utf8_sequence(name.data(), length, i);
-    utf8 = sequence > 0;
-    i += sequence;
+  if (!utf8_valid(name.data(), length)) {
+    entry["name_bytes"] = hex_bytes(reinterpret_cast<const unsigned char*>(name.data()), length);
   }
-  if (!utf8) entry["name_bytes"] = hex_bytes(reinterpret_cast<const unsigned char*>(name.data()), length);
   entry["method"] = walk_method_text(info.method);
   entry["compressed_size"] = info.compressed_size;
   entry["uncompressed_size"] = info.uncompressed_size;

@@ -2,7 +2,9 @@
 // where the loop stops, and what it names when it stops.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -73,7 +75,8 @@ TEST_F(InstallEntries, ReplacesAnOldFileOfTheSameName) {
 
 TEST_F(InstallEntries, UnsafeNamesAreNamedAndNothingIsWrittenFromThemOn) {
   for (const char* bad : {"../escape.txt", "..\\escape.txt", "sub/../../escape.txt", "/abs.txt", "\\abs.txt",
-                          "C:evil.txt", "ok.txt:stream", ".. /x.txt"}) {
+                          "C:evil.txt", "ok.txt:stream", ".. /x.txt", ".\x80./escape.txt",
+                          "\xC0\xAE\xC0\xAE/escape.txt", ".\xED\xA0\x80./escape.txt", ".", "./"}) {
     sandbox_reset(sandbox);
     const InstallLoopResult result = run(zip_build(installer_with(
         {zip_test_entry("first.txt", "1"), zip_test_entry(bad, "evil"), zip_test_entry("last.txt", "3")})));
@@ -144,6 +147,115 @@ TEST_F(InstallEntries, GarbageBehindACompleteEntryEndsTheWalkSilently) {
   EXPECT_EQ(result.stop, INSTALL_STOP_WALK_ENDED);
   EXPECT_EQ(result.files_written, 2u);
   EXPECT_EQ(file("b.txt"), zip_test_bytes("beta"));
+}
+
+// Writes to regular files fail past a file-size limit: with SIGXFSZ ignored a write
+// that would pass it returns EFBIG, as on a full disk. For as long as the object lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    active_ = getrlimit(RLIMIT_FSIZE, &previous_) == 0;
+    const rlimit limit{bytes, previous_.rlim_max};
+    active_ = active_ && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    if (active_) setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+  bool active() const { return active_; }
+
+ private:
+  rlimit previous_{};
+  bool active_ = false;
+  void (*previous_handler_)(int) = SIG_DFL;
+};
+
+// How the entry named "big.bin" gets its file: unbuffered, so that every fwrite is a
+// write; with a buffer that holds the whole entry, so that every fwrite succeeds and
+// only the flush in the final seek writes; or as a stream on /dev/null, which can be
+// written and sought but not truncated. (glibc ignores the size given to setvbuf without
+// a buffer, so the buffer is given.)
+struct FailingFile {
+  Sandbox* sandbox;
+  int buffering;
+  bool untruncatable;
+  std::vector<char> buffer;
+};
+
+FILE* create_failing_file(void* context, const char* path) {
+  const FailingFile& how = *static_cast<FailingFile*>(context);
+  if (std::string(path).find("big.bin") == std::string::npos) {
+    return sandbox_ops(*how.sandbox).create_file(how.sandbox, path);
+  }
+  FILE* file =
+      how.untruncatable ? std::fopen("/dev/null", "wb") : sandbox_ops(*how.sandbox).create_file(how.sandbox, path);
+  auto& buffer = static_cast<FailingFile*>(context)->buffer;
+  if (file != nullptr) std::setvbuf(file, how.buffering == _IONBF ? nullptr : buffer.data(), how.buffering, buffer.size());
+  return file;
+}
+
+int remove_failing_file(void* context, const char* path) {
+  Sandbox* sandbox = static_cast<FailingFile*>(context)->sandbox;
+  return sandbox_ops(*sandbox).remove_file(sandbox, path);
+}
+
+// A write that fails ends its entry as an extraction failure (message 3), whether it
+// shows at once (a short fwrite), only when the final seek flushes the stream (the whole
+// entry fitted the stream's buffer), or as a truncation that fails; the file stays as far
+// as it got and nothing behind it is touched.
+TEST_F(InstallEntries, AFailedWriteEndsItsEntryAsAnExtractionFailure) {
+  const Bytes text = [] {
+    Bytes t;
+    while (t.size() < 200000) {
+      const std::string line = "line " + std::to_string(t.size() % 977) + " of the sample\n";
+      t.insert(t.end(), line.begin(), line.end());
+    }
+    return t;
+  }();
+  const struct {
+    const char* what;
+    TestEntry big;
+    int buffering;
+    bool untruncatable;
+  } cases[] = {
+      {"short write of stored data", zip_test_entry("big.bin", zip_test_random_bytes(40000, 3)), _IONBF, false},
+      {"short write of decoded data", zip_test_entry("big.bin", text, ZIP_METHOD_DEFLATE), _IONBF, false},
+      {"stored data failing in the final seek",
+       zip_test_entry("big.bin", zip_test_random_bytes(20000, 4)), _IOFBF, false},
+      {"decoded data failing in the final seek",
+       zip_test_entry("big.bin", Bytes(text.begin(), text.begin() + 20000), ZIP_METHOD_DEFLATE), _IOFBF, false},
+      {"truncation that fails", zip_test_entry("big.bin", "small"), _IOFBF, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sandbox_reset(sandbox);
+    std::int32_t offset = -1;
+    ZipReader* reader = zip_open(zip_test_stream(zip_build(installer_with(
+        {zip_test_entry("a.txt", "alpha"), c.big, zip_test_entry("c.txt", "gamma")})).bytes), &offset);
+    ASSERT_NE(reader, nullptr);
+    FailingFile how{&sandbox, c.buffering, c.untruncatable, std::vector<char>(1 << 16)};
+    InstallLoopResult result{};
+    {
+      const FileSizeLimit limit(10000);  // the input stream is already written
+      if (!limit.active()) {
+        zip_close(reader);
+        GTEST_SKIP() << "no file-size limit can be set here";
+      }
+      result = install_entries(reader, sandbox.destination.c_str(),
+                               EntryFileOps{&how, remove_failing_file, create_failing_file}, entry_path);
+    }
+    zip_close(reader);
+    EXPECT_EQ(result.stop, INSTALL_STOP_EXTRACT_FAILED);
+    EXPECT_EQ(result.files_written, 1u);
+    EXPECT_EQ(file("a.txt"), zip_test_bytes("alpha"));
+    const std::vector<std::string> expected =
+        c.untruncatable ? std::vector<std::string>{"a.txt"} : std::vector<std::string>{"a.txt", "big.bin"};
+    EXPECT_EQ(sandbox_destination_files(sandbox), expected);
+    if (!c.untruncatable) {
+      EXPECT_LE(file("big.bin").size(), 10000u);
+    }
+  }
 }
 
 TEST_F(InstallEntries, NoArchiveMeansNoReader) {

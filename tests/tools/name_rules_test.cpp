@@ -14,7 +14,10 @@ std::string fold(const std::string& name) { return name_fold_case(name.data(), n
 
 TEST(NameRules, PlainWindowsFileNamesAreInstallable) {
   for (const char* name : {"orvinta.exe", "a", "libEGL.dll", "read me.txt", ".hidden", "x..y",
-                           "console.log", "COM10", "LPT", "naïve.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt"}) {
+                           "console.log", "COM10", "LPT", "naïve.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt",
+                           "COM\xC2\xB9\xC2\xB9", "COM\xC2\xBC", "LPT\xC2\xB4", "COM\xE2\x81\xB4.txt",
+                           "CONIN", "CONOUT", "CONIN$$", "coninx.txt", "COM1x", "xCOM1", "nul_.txt", "COM-1",
+                           "COM\xEF\xBC\x91.txt", "\xC2\xB9" "COM"}) {
     EXPECT_EQ(install(name), NameProblem::none) << name;
   }
 }
@@ -51,6 +54,19 @@ TEST(NameRules, InstallRefusesWhatTheInstallerCannotCreate) {
       {"Com1.dll", NameProblem::device_name},
       {"lpt9", NameProblem::device_name},
       {"aux .log", NameProblem::device_name},
+      {"COM0", NameProblem::device_name},
+      {"lpt0.txt", NameProblem::device_name},
+      {"prn.tar.gz", NameProblem::device_name},
+      {"COM\xC2\xB9", NameProblem::device_name},               // COM¹
+      {"com\xC2\xB2.dll", NameProblem::device_name},           // com².dll
+      {"Com\xC2\xB3 .txt", NameProblem::device_name},          // Com³ .txt
+      {"LPT\xC2\xB9.txt", NameProblem::device_name},           // LPT¹.txt
+      {"lpt\xC2\xB2", NameProblem::device_name},               // lpt²
+      {"lPt\xC2\xB3.a.b", NameProblem::device_name},           // lPt³.a.b
+      {"CONIN$", NameProblem::device_name},
+      {"conin$.txt", NameProblem::device_name},
+      {"CONOUT$", NameProblem::device_name},
+      {"ConOut$.log", NameProblem::device_name},
       {"bad\xC3", NameProblem::bad_utf8},
       {"over\xC0\xAFlong", NameProblem::bad_utf8},
       {"surrogate\xED\xA0\x80", NameProblem::bad_utf8},

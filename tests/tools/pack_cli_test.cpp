@@ -513,6 +513,103 @@ TEST_F(PackVerify, ReportsACutArchiveADamagedHeaderAndAMissingArchive) {
   EXPECT_NE(result.err.find("no archive"), std::string::npos) << result.err;
 }
 
+// Raw Deflate of exactly length bytes (at least 12) whose last block ends on a byte
+// boundary: a stored block of content, then an empty final block, fixed Huffman (two
+// bytes, six of their bits padding) or stored (five bytes).
+Bytes deflate_of_length(std::size_t length, bool fixed_end, Bytes* content) {
+  const std::size_t stored = length - 5 - (fixed_end ? 2 : 5);
+  *content = zip_test_random_bytes(stored, static_cast<std::uint32_t>(length));
+  Bytes stream = {0x00, static_cast<std::uint8_t>(stored), static_cast<std::uint8_t>(stored >> 8),
+                  static_cast<std::uint8_t>(~stored), static_cast<std::uint8_t>(~stored >> 8)};
+  stream.insert(stream.end(), content->begin(), content->end());
+  const Bytes end = fixed_end ? Bytes{0x03, 0x00} : Bytes{0x01, 0x00, 0x00, 0xFF, 0xFF};
+  stream.insert(stream.end(), end.begin(), end.end());
+  return stream;
+}
+
+// The installer reads entry data in 8192-byte pieces, and its decoder sees bytes behind
+// the final block only in the piece that ends it; verify finds them wherever they begin.
+TEST_F(PackCli, VerifyFindsBytesBehindTheFinalBlockWhereverTheyBegin) {
+  const struct {
+    std::size_t stream_length;
+    std::size_t extra;
+    bool fixed_end;
+    const char* problem;  // nullptr: intact
+  } cases[] = {
+      {8192, 3, false, "goes on after its final block"},   // exactly at a piece boundary
+      {8192, 8192, true, "goes on after its final block"},
+      {16384, 1, true, "goes on after its final block"},
+      {8191, 3, false, "bytes left over"},                  // one byte before the boundary
+      {8190, 2, true, "bytes left over"},                   // up to the boundary
+      {5000, 10, true, "bytes left over"},                  // inside a piece
+      {4096, 1, false, "bytes left over"},                  // where the second reading's boundary lies
+      {8192, 0, false, nullptr},
+      {4096, 0, true, nullptr},
+      {12288, 0, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.stream_length) + " + " + std::to_string(c.extra));
+    Bytes content;
+    Bytes payload = deflate_of_length(c.stream_length, c.fixed_end, &content);
+    ASSERT_EQ(payload.size(), c.stream_length);
+    payload.resize(payload.size() + c.extra, 0x5A);
+    TestArchive archive;
+    archive.host = STUB;
+    TestEntry entry = zip_test_entry("orvinta.exe", content, ZIP_METHOD_DEFLATE);
+    entry.payload = payload;
+    archive.entries.push_back(entry);
+    put(scratch / "riding.exe", zip_build(archive).bytes);
+    const RunResult result = pack({"verify", scratch / "riding.exe"});
+    if (c.problem == nullptr) {
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+    } else {
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_NE(result.err.find("\"orvinta.exe\""), std::string::npos) << result.err;
+      EXPECT_NE(result.err.find(c.problem), std::string::npos) << result.err;
+    }
+  }
+}
+
+// A full disk: writes fail past a file-size limit (SIGXFSZ ignored, so a write fails with
+// EFBIG instead of killing the program), for a stored and for a Deflate entry.
+TEST_F(PackCli, WriteFailuresAreReportedWithTheSystemsReason) {
+  const std::string limited = "trap '' XFSZ; ulimit -f 64 && exec \"$@\"";  // 64 KiB
+  const auto run_limited = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"bash", "-c", limited, "bash", PACK});
+    return run_program(args);
+  };
+  for (const bool deflated : {false, true}) {
+    SCOPED_TRACE(deflated ? "deflate" : "stored");
+    const std::string in = make_folder(deflated ? "in-deflate" : "in-stored");
+    put(in + "/big.bin", deflated ? text_bytes(300000, 1) : zip_test_random_bytes(300000, 7));
+    put(in + "/orvinta.exe", text_bytes(2000, 2));
+    const std::string setup = scratch / (deflated ? "deflate.exe" : "stored.exe");
+    ASSERT_EQ(build(setup, {in}).exit_code, 0);
+
+    const std::string out = scratch / (deflated ? "out-deflate" : "out-stored");
+    RunResult result = run_limited({"extract", setup, out});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("\"big.bin\""), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("cannot write the file: File too large"), std::string::npos) << result.err;
+    EXPECT_TRUE(folder_names(out).empty());  // the failed file is removed, the walk stops there
+
+    result = run_limited({"verify", setup});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("cannot write the extracted data to a temporary file: File too large"),
+              std::string::npos) << result.err;
+  }
+  // build, with the output past the limit, leaves nothing behind.
+  const std::string in = make_folder("in-build");
+  put(in + "/noise.bin", zip_test_random_bytes(100000, 9));
+  const std::string out_folder = make_folder("out-build");
+  const RunResult result =
+      run_limited({"build", "--stub", stub, "--out", out_folder + "/setup.exe", in});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("cannot write " + out_folder + "/setup.exe: File too large"), std::string::npos)
+      << result.err;
+  EXPECT_TRUE(folder_names(out_folder).empty());
+}
+
 // Archives made elsewhere may carry names that would escape the target folder.
 TEST_F(PackCli, ExtractRefusesNamesThatLeaveTheFolder) {
   const std::string outside = scratch / "escaped.txt";
