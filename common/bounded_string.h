@@ -116,6 +116,7 @@ void bs_replace(BoundedString<Char, Capacity>& s, Char from, Char to) {
 
 // The placeholder of a message format: the one place where bs_format puts its argument.
 constexpr char BS_PLACEHOLDER[] = "%s";
+constexpr std::size_t BS_PLACEHOLDER_LENGTH = sizeof(BS_PLACEHOLDER) - 1;
 
 // Where the first placeholder of format starts, or null when it has none.
 constexpr const char* bs_find_placeholder(const char* format) {
@@ -129,15 +130,18 @@ constexpr const char* bs_find_placeholder(const char* format) {
 // (checked where they are defined, at compile time).
 constexpr int bs_placeholder_count(const char* format) {
   int count = 0;
-  for (const char* at = bs_find_placeholder(format); at != nullptr; at = bs_find_placeholder(at + 2)) ++count;
+  for (const char* at = bs_find_placeholder(format); at != nullptr;
+       at = bs_find_placeholder(at + BS_PLACEHOLDER_LENGTH)) {
+    ++count;
+  }
   return count;
 }
 
 // The format with its first "%s" replaced by argument (null counts as empty); every other
 // byte of the format, another "%s" or "%%" included, is copied as it stands. This is all
-// the formatting the installer needs, and it keeps the C library's printf family, which
-// would be as big as the rest of the installer, out of it. False when the result had to
-// be cut; it is then cut at a UTF-8 character boundary, like every other bounded text.
+// the formatting the installer needs, and it keeps the C library's printf family (some
+// 20 KB of the stub with MinGW's) out of it. False when the result had to be cut; it is
+// then cut at a UTF-8 character boundary, like every other bounded text.
 template <std::size_t Capacity>
 bool bs_format(BoundedString<char, Capacity>& s, const char* format, const char* argument) {
   bs_clear(s);
@@ -145,5 +149,5 @@ bool bs_format(BoundedString<char, Capacity>& s, const char* format, const char*
   if (placeholder == nullptr) return bs_append(s, format);
   return bs_append_prefix(s, format, static_cast<std::size_t>(placeholder - format)) &&
          bs_append(s, argument != nullptr ? argument : "") &&
-         bs_append(s, placeholder + sizeof(BS_PLACEHOLDER) - 1);
+         bs_append(s, placeholder + BS_PLACEHOLDER_LENGTH);
 }
