@@ -125,8 +125,8 @@ print(f"best of runs, CPU time:   orvinta-pack extract {pack_cpu / 1e9:.3f} s, u
 PY
 
 # The same extraction step by step with a clock around each step; its files must be the
-# payload too. Its times are wall clock: on a loaded machine every step grows, the
-# shares much less.
+# payload too. Its times are CPU time, which a loaded machine inflates far less than the
+# wall clock.
 if [ -n "$breakdown" ]; then
   rm -rf out && mkdir out && sync
   "$breakdown" setup.exe out
