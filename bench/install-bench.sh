@@ -8,7 +8,9 @@
 # installer with one small file (its DLLs, the folder query, deletion and creation, one
 # file, the launch attempt), with the payload stored (reading, unscrambling and writing
 # it), with the payload compressed (decoding and CRC-32), and over an earlier
-# installation (the shell's deletion of it).
+# installation (the shell's deletion of it). Where perf is installed, a profile of one
+# installation splits the installer's CPU time further, the stub's own code by the link
+# map beside it (the decoder, the CRC-32, the extraction loop), the rest by module.
 #
 # usage: bench/install-bench.sh PATH/TO/orvinta-setup.exe PATH/TO/orvinta-pack [EMPTY.exe]
 # EMPTY.exe: a program that does nothing (bench/empty_program.cpp); without it the
@@ -155,3 +157,16 @@ for what, ms in rows:
 print("  %-88s %5d ms" % ("the whole installation", full))
 print("  %-88s %5d ms" % ("deleting an earlier installation first (installing over one, against none)", over - full))
 PY
+
+map="${stub%.exe}.map"
+if command -v perf >/dev/null && [ -f "$map" ]; then
+  rm -rf "$destination"
+  if perf record -q -F 4000 -o "$work/perf.data" "$ORVINTA_WINE" "$work/orvinta.exe" </dev/null >/dev/null 2>&1; then
+    echo "where one installation's CPU time goes (perf samples):"
+    python3 "$root/bench/install_profile.py" "$work/perf.data" "$map"
+  else
+    echo "(no profile: perf record failed; perf_event_paranoid is $(cat /proc/sys/kernel/perf_event_paranoid 2>/dev/null))"
+  fi
+else
+  echo "(no profile: needs perf, Debian package linux-perf, and the stub's link map $map)"
+fi
