@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Every byte of the embedded archive is XORed with this key, with no dependence on position.
 constexpr std::uint8_t ZIP_KEY = 0xA7;
@@ -28,8 +29,20 @@ constexpr std::int64_t ZIP_OFFSET_MAX = 0x7FFFFFFF;
 // The six bytes the scan looks for: the local header signature and version-needed 20.
 constexpr std::uint8_t ZIP_SCAN_PATTERN[6] = {0x50, 0x4B, 0x03, 0x04, 0x14, 0x00};
 
+// ZIP_KEY in every byte of a machine word.
+constexpr std::uintptr_t ZIP_WORD_KEY = ~std::uintptr_t{0} / 0xFF * ZIP_KEY;
+
 // XORs each of the bytes with ZIP_KEY, in place. The operation is its own inverse: it
-// unscrambles what was read and scrambles what is to be written.
+// unscrambles what was read and scrambles what is to be written. Every byte of the
+// payload passes through here, so it works a machine word at a time (the key does not
+// depend on the position), through memcpy so that any alignment of bytes is fine.
 inline void zip_unscramble(std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) bytes[i] ^= ZIP_KEY;
+  std::size_t i = 0;
+  for (; count - i >= sizeof(std::uintptr_t); i += sizeof(std::uintptr_t)) {
+    std::uintptr_t word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    word ^= ZIP_WORD_KEY;
+    std::memcpy(bytes + i, &word, sizeof word);
+  }
+  for (; i < count; ++i) bytes[i] ^= ZIP_KEY;
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Extraction benchmark: orvinta-pack extract of an installer carrying about 350 MB of
 # Windows DLLs, against Info-ZIP unzip of the same files zipped with "zip -6", both into
-# the same RAM-backed folder in the same run. Also the peak memory of the extraction for
-# two payload sizes, to show it does not grow with the payload.
+# the same RAM-backed folder in the same run. Then where the extraction's time goes (the
+# breakdown program, bench/extract_breakdown.cpp, when given), and the peak memory of the
+# extraction for two payload sizes, to show it does not grow with the payload.
 #
-# usage: bench/extract-bench.sh PATH/TO/orvinta-pack
+# usage: bench/extract-bench.sh PATH/TO/orvinta-pack [PATH/TO/extract_breakdown]
 # needs: zip, unzip, python3, GNU time (/usr/bin/time, Debian package "time").
 # environment: BENCH_MB (payload size, default 350), BENCH_SMALL_MB (second payload for
 # the memory figure, default 90), BENCH_RUNS (timed runs of each, best counts, default 3),
@@ -16,6 +17,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 pack=${1:?usage: extract-bench.sh PATH/TO/orvinta-pack}
 pack=$(cd "$(dirname "$pack")" && pwd)/$(basename "$pack")
+breakdown=${2:-}
+[ -z "$breakdown" ] || breakdown=$(cd "$(dirname "$breakdown")" && pwd)/$(basename "$breakdown")
 mb=${BENCH_MB:-350}
 small_mb=${BENCH_SMALL_MB:-90}
 runs=${BENCH_RUNS:-5}
@@ -102,6 +105,17 @@ print(f"best of runs, wall clock: orvinta-pack extract {pack_ns / 1e9:.3f} s = {
 print(f"best of runs, CPU time:   orvinta-pack extract {pack_cpu / 1e9:.3f} s, unzip {unzip_cpu / 1e9:.3f} s; "
       f"ratio {unzip_cpu / pack_cpu:.2f}x")
 PY
+
+# The same extraction step by step with a clock around each step; its files must be the
+# payload too. Its times are CPU time, which a loaded machine inflates far less than the
+# wall clock.
+if [ -n "$breakdown" ]; then
+  rm -rf out && mkdir out && sync
+  "$breakdown" setup.exe out
+  diff -r payload out >/dev/null || { echo "extract-bench: the breakdown's output differs" >&2; exit 1; }
+  echo "(load average $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores)"
+  rm -rf out
+fi
 
 # Peak resident memory of the extraction (maximum resident set, from GNU time), for the
 # full payload and a smaller one.

@@ -4,9 +4,7 @@
 // returns false and the buffer holds the part that fits (for narrow text, cut at a
 // UTF-8 character boundary, so a cut message still shows whole characters).
 
-#include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 
 // The fields are read freely; only the operations below write them, so that text and
 // length always agree and the terminator is always in place.
@@ -52,9 +50,10 @@ void bs_zero(BoundedString<Char, Capacity>& s) {
   s.length = 0;
 }
 
+// Appends source up to its terminator, or its first count characters if it is longer.
 template <typename Char, std::size_t Capacity>
-bool bs_append(BoundedString<Char, Capacity>& s, const Char* source) {
-  for (std::size_t i = 0; source[i] != 0; ++i) {
+bool bs_append_prefix(BoundedString<Char, Capacity>& s, const Char* source, std::size_t count) {
+  for (std::size_t i = 0; i < count && source[i] != 0; ++i) {
     if (s.length + 1 >= Capacity) {
       if constexpr (sizeof(Char) == 1) s.length = utf8_complete_prefix(s.text, s.length);
       s.text[s.length] = 0;
@@ -64,6 +63,11 @@ bool bs_append(BoundedString<Char, Capacity>& s, const Char* source) {
   }
   s.text[s.length] = 0;
   return true;
+}
+
+template <typename Char, std::size_t Capacity>
+bool bs_append(BoundedString<Char, Capacity>& s, const Char* source) {
+  return bs_append_prefix(s, source, static_cast<std::size_t>(-1));
 }
 
 template <typename Char, std::size_t Capacity>
@@ -110,22 +114,40 @@ void bs_replace(BoundedString<Char, Capacity>& s, Char from, Char to) {
   }
 }
 
-// printf-style formatting into the buffer; false when the result had to be cut.
+// The placeholder of a message format: the one place where bs_format puts its argument.
+constexpr char BS_PLACEHOLDER[] = "%s";
+constexpr std::size_t BS_PLACEHOLDER_LENGTH = sizeof(BS_PLACEHOLDER) - 1;
+
+// Where the first placeholder of format starts, or null when it has none.
+constexpr const char* bs_find_placeholder(const char* format) {
+  for (const char* at = format; *at != 0; ++at) {
+    if (at[0] == BS_PLACEHOLDER[0] && at[1] == BS_PLACEHOLDER[1]) return at;
+  }
+  return nullptr;
+}
+
+// How many placeholders format holds; formats given to bs_format should hold exactly one
+// (checked where they are defined, at compile time).
+constexpr int bs_placeholder_count(const char* format) {
+  int count = 0;
+  for (const char* at = bs_find_placeholder(format); at != nullptr;
+       at = bs_find_placeholder(at + BS_PLACEHOLDER_LENGTH)) {
+    ++count;
+  }
+  return count;
+}
+
+// The format with its first "%s" replaced by argument (null counts as empty); every other
+// byte of the format, another "%s" or "%%" included, is copied as it stands. This is all
+// the formatting the installer needs, and it keeps the C library's printf family (some
+// 20 KB of the stub with MinGW's) out of it. False when the result had to be cut; it is
+// then cut at a UTF-8 character boundary, like every other bounded text.
 template <std::size_t Capacity>
-bool bs_format(BoundedString<char, Capacity>& s, const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(s.text, Capacity, format, args);
-  va_end(args);
-  if (n < 0) {
-    bs_clear(s);
-    return false;
-  }
-  if (static_cast<std::size_t>(n) >= Capacity) {
-    s.length = utf8_complete_prefix(s.text, Capacity - 1);
-    s.text[s.length] = 0;
-    return false;
-  }
-  s.length = static_cast<std::size_t>(n);
-  return true;
+bool bs_format(BoundedString<char, Capacity>& s, const char* format, const char* argument) {
+  bs_clear(s);
+  const char* placeholder = bs_find_placeholder(format);
+  if (placeholder == nullptr) return bs_append(s, format);
+  return bs_append_prefix(s, format, static_cast<std::size_t>(placeholder - format)) &&
+         bs_append(s, argument != nullptr ? argument : "") &&
+         bs_append(s, placeholder + BS_PLACEHOLDER_LENGTH);
 }

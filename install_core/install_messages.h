@@ -22,6 +22,12 @@ constexpr const char* INSTALL_MESSAGE_FORMATS[4] = {
     "Error reading %s, installation file corrupted.\nPlease download Orvinta again.",
 };
 
+// bs_format substitutes one path and nothing else.
+static_assert(bs_placeholder_count(INSTALL_MESSAGE_FORMATS[MESSAGE_ARCHIVE_UNREADABLE]) == 1 &&
+                  bs_placeholder_count(INSTALL_MESSAGE_FORMATS[MESSAGE_CREATE_FAILED]) == 1 &&
+                  bs_placeholder_count(INSTALL_MESSAGE_FORMATS[MESSAGE_DATA_CORRUPT]) == 1,
+              "every message format takes exactly one path");
+
 constexpr int INSTALL_EXIT_OK = 0;             // every run that reached the installation
 constexpr int INSTALL_EXIT_NOT_INSTALLED = 1;  // relaunch refused, or no destination known
 

@@ -4,7 +4,9 @@
 // The program this file starts is the stub that every installer is made from, and its
 // build (installer/CMakeLists.txt) keeps it that way:
 // - small and self-contained: linked statically, so it needs no DLL beside the system's
-//   own, and stripped of its symbol table; anything it links adds to every download;
+//   own, and stripped of its symbol table; anything it links adds to every download, so
+//   it starts at an entry point of its own (startup.cpp) rather than the C runtime's
+//   start-up code, and must stay within 48 KiB (tests/installer/check_pe.py);
 // - a GUI program for Windows XP (subsystem and OS version 5.1) and later, so it may call
 //   nothing newer without looking it up at run time first;
 // - a 1 MiB stack reserve, of which the relaunch takes up to 64 KiB for its own path;

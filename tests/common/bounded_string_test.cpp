@@ -74,14 +74,44 @@ TEST(BoundedString, CutNeverSplitsAUtf8Character) {
   EXPECT_STREQ(t.text, "ab");
 }
 
-TEST(BoundedString, FormatReportsCutAndStaysTerminated) {
-  PathU8<16> s;
-  EXPECT_TRUE(bs_format(s, "<%s>", "path"));
-  EXPECT_STREQ(s.text, "<path>");
-  EXPECT_EQ(s.length, 6u);
-  EXPECT_FALSE(bs_format(s, "Error reading %s, corrupted", "C:\\a\\long\\path"));
-  EXPECT_EQ(std::strlen(s.text), 15u);
-  EXPECT_EQ(s.length, 15u);
+TEST(BoundedString, FormatSubstitutesOnePlaceholderAndCutsAtCharacters) {
+  // Capacity 8: at most 7 bytes of text. The cut drops a UTF-8 character that does not fit
+  // whole, whichever part of the result (format or argument) it falls in.
+  struct Case {
+    const char* format;
+    const char* argument;
+    const char* text;
+    bool fits;
+  };
+  const Case cases[] = {
+      {"<%s>", "path", "<path>", true},
+      {"%s", "abcdefg", "abcdefg", true},          // exactly the capacity
+      {"%s", "abcdefgh", "abcdefg", false},
+      {"ab%s", "", "ab", true},
+      {"ab%s", nullptr, "ab", true},               // null counts as empty
+      {"no path", "x", "no path", true},           // nothing to substitute
+      {"%s-%s", "a", "a-%s", true},                // only the first is a placeholder
+      {"100%% %s", "a", "100%% a", true},          // "%%" is plain text too
+      {"%d %s", "a", "%d a", true},
+      {"50% %", "a", "50% %", true},               // a lone "%" as well
+      {"<%s>", "ab\xC3\xA9\xE2\x82\xAC", "<ab\xC3\xA9", false},  // the euro sign is cut whole
+      {"\xC3\xA9%s\xE2\x82\xAC!", "abc", "\xC3\xA9" "abc", false},  // cut inside the format's tail
+      {"Error reading %s, corrupted", "C:\\a", "Error r", false},
+  };
+  for (const Case& c : cases) {
+    struct {
+      PathU8<8> s;
+      char guard[4];
+    } probe;
+    std::memset(probe.guard, 0x5A, sizeof probe.guard);
+    bs_copy(probe.s, "stale");
+    EXPECT_EQ(bs_format(probe.s, c.format, c.argument), c.fits) << c.format;
+    EXPECT_STREQ(probe.s.text, c.text) << c.format;
+    EXPECT_EQ(probe.s.length, std::strlen(c.text)) << c.format;
+    for (char g : probe.guard) EXPECT_EQ(g, 0x5A);
+  }
+  static_assert(bs_placeholder_count("a %s b") == 1, "one");
+  static_assert(bs_placeholder_count("%s%s") == 2 && bs_placeholder_count("%") == 0, "two, none");
 }
 
 TEST(BoundedString, WideTextHasTheSameRules) {

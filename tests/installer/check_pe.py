@@ -6,8 +6,9 @@ usage: check_pe.py SETUP.exe 32|64 VERSION
 Reads the PE headers, the import table and the resource directory with a small reader
 of its own and checks: GUI subsystem, OS and subsystem version 5.1, dynamic base with
 relocations, NX and terminal-server awareness, 1 MiB / 4 KiB stack, no link time stamp,
-only system DLLs imported; the icon images, the icon group "SETUP", the version block
-and the manifest (also parsed as XML), each in language 1033 and nothing else.
+only functions of system DLLs imported that Windows XP has; the size of the 32-bit stub;
+the icon images, the icon group "SETUP", the version block and the manifest (also parsed
+as XML), each in language 1033 and nothing else.
 """
 import struct
 import sys
@@ -76,22 +77,67 @@ def check_headers(image, arch):
     check(image.directory(4) == (0, 0), 'no certificate table in the bare stub')
 
 
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
+# Every function the stub may import, by DLL, each one that Windows XP's system DLLs
+# export. Anything newer has to be looked up at run time (as the DLL search restriction
+# and the generation check do); a function beyond the list (something the toolchain's
+# headers redirect to, or the C runtime's start-up code, which the stub does without)
+# has to be checked against Windows XP before it is added here.
+XP_IMPORTS = {
+    'kernel32.dll': {
+        'CloseHandle', 'CreateProcessW', 'ExitProcess', 'FreeLibrary', 'GetFileAttributesExW', 'GetLastError',
+        'GetModuleFileNameW', 'GetModuleHandleW', 'GetProcAddress', 'GetTempFileNameW', 'GetTempPathW',
+        'GetVersion', 'LoadLibraryA', 'MultiByteToWideChar', 'SetErrorMode', 'WaitForSingleObject',
+        'WideCharToMultiByte'},
+    'user32.dll': {'MessageBoxA'},
+    'shell32.dll': {'SHFileOperationW', 'SHGetFolderPathW', 'ShellExecuteExW'},
+    'advapi32.dll': {'AllocateAndInitializeSid', 'CheckTokenMembership', 'FreeSid'},
+    'msvcrt.dll': {
+        '_chsize', '_errno', '_fdopen', '_fileno', '_stricmp', '_wfopen', '_wmkdir', '_wopen', '_wremove',
+        '_wrename', 'calloc', 'fclose', 'fgetc', 'fread', 'free', 'fseek', 'fwrite', 'malloc', 'memcpy',
+        'memmove', 'memset', 'setvbuf', 'strlen', 'wcslen'},
+}
+
+# The stub, icons included, within 48 KiB: it travels with every installer. The x86-64
+# test build has no such limit.
+STUB_SIZE_LIMIT = 48 * 1024
 
 
 def check_imports(image):
     rva, size = image.directory(1)
-    names = []
+    imports = {}
     at = image.offset(rva)
     while True:
         fields = struct.unpack_from('<IIIII', image.data, at)
         if fields == (0, 0, 0, 0, 0):
             break
         start = image.offset(fields[3])
-        names.append(image.data[start:image.data.index(b'\0', start)].decode().lower())
+        dll = image.data[start:image.data.index(b'\0', start)].decode().lower()
+        functions = imports.setdefault(dll, set())
+        # The lookup table (or, without one, the address table) names each function.
+        entry = image.offset(fields[0] or fields[4])
+        width, ordinal_flag = (4, 1 << 31) if image.magic == 0x10B else (8, 1 << 63)
+        while True:
+            value = int.from_bytes(image.data[entry:entry + width], 'little')
+            if value == 0:
+                break
+            if value & ordinal_flag:
+                functions.add('#%d' % (value & 0xFFFF))
+            else:
+                name_at = image.offset(value) + 2  # past the hint
+                functions.add(image.data[name_at:image.data.index(b'\0', name_at)].decode())
+            entry += width
         at += 20
-    check(set(names) <= SYSTEM_DLLS, 'only system DLLs imported (statically linked), got %s' % sorted(names))
-    check('user32.dll' in names and 'shell32.dll' in names, 'user32 and shell32 imported')
+    check(set(imports) <= set(XP_IMPORTS), 'only system DLLs imported (statically linked), got %s' % sorted(imports))
+    check('user32.dll' in imports and 'shell32.dll' in imports, 'user32 and shell32 imported')
+    for dll, functions in sorted(imports.items()):
+        unknown = functions - XP_IMPORTS.get(dll, set())
+        check(not unknown, 'imports from %s only the listed Windows XP functions, got also %s' % (dll, sorted(unknown)))
+
+
+def check_size(image, arch):
+    if arch == 32:
+        check(len(image.data) <= STUB_SIZE_LIMIT,
+              'the stub is at most %d bytes, got %d' % (STUB_SIZE_LIMIT, len(image.data)))
 
 
 def read_resources(image):
@@ -272,6 +318,7 @@ def main():
         image = Image(f.read())
     if not failures:
         check_headers(image, arch)
+        check_size(image, arch)
         check_imports(image)
         resources = read_resources(image)
         check({key[0] for key in resources} == {3, 14, 16, 24}, 'resource types icon, group, version, manifest')
