@@ -12,6 +12,8 @@ start=$(date +%s)
 "$root/scripts/install-deps.sh" || { echo "demo: installing the build dependencies failed" >&2; exit 1; }
 # shellcheck source=wine-env.sh
 source "$root/scripts/wine-env.sh"
+# shellcheck source=lib.sh
+ORVINTA_ROOT=$root source "$root/scripts/lib.sh"
 
 # The product is the 32-bit installer. A machine that cannot run 32-bit programs gets the
 # same sources built for x86-64, run in a 64-bit prefix.
@@ -37,6 +39,7 @@ tree() { echo "$root/build/$1$suffix"; }
 build() {  # build PRESET TARGETS...: configure when needed, then build only those targets
   local p=$1; shift
   local log="$root/build/demo-$p$suffix.log"
+  drop_stale_tree "$(tree "$p")"
   if [ ! -f "$(tree "$p")/CMakeCache.txt" ]; then
     cmake --preset "$p" -S "$root" -B "$(tree "$p")" -DORVINTA_HOST_BUILD="$(tree host)" >"$log" 2>&1 \
       || { tail -n 30 "$log"; echo "demo: configuring $p failed (log: $log)" >&2; exit 1; }

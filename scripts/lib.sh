@@ -7,10 +7,31 @@ total_passed=0
 total_failed=0
 failed_groups=()
 
+# drop_stale_tree DIR: the cross toolchain's flags reach a tree only as initial cache
+# values, so a tree configured before the toolchain files last changed would keep building
+# with the old flags (and, say, a stub over its size limit). Such a tree starts afresh.
+drop_stale_tree() {
+  local dir=$1 file
+  [ -f "$dir/CMakeCache.txt" ] || return 0
+  for file in "$ORVINTA_ROOT"/cmake/mingw-common.cmake "$ORVINTA_ROOT"/cmake/toolchain-*.cmake; do
+    if [ "$file" -nt "$dir/CMakeCache.txt" ]; then
+      echo "== $dir was configured before $(basename "$file") changed: starting it afresh"
+      rm -rf "$dir"
+      return 0
+    fi
+  done
+}
+
 # configure_and_build PRESET [extra cmake args...]: 0 on success.
 configure_and_build() {
   local preset=$1; shift
   echo "== configure and build: $preset"
+  drop_stale_tree "$ORVINTA_ROOT/build/$preset"
+  if [ -d "$ORVINTA_ROOT/build/$preset/stub-win32" ]; then
+    # the host tree's own build of the stub (cmake/OrvintaStub.cmake)
+    drop_stale_tree "$ORVINTA_ROOT/build/$preset/stub-win32"
+    [ -d "$ORVINTA_ROOT/build/$preset/stub-win32" ] || rm -rf "$ORVINTA_ROOT/build/$preset/stub-win32-steps"
+  fi
   if ! cmake --preset "$preset" "$@" -S "$ORVINTA_ROOT" >"$ORVINTA_ROOT/build/$preset.configure.log" 2>&1; then
     tail -n 40 "$ORVINTA_ROOT/build/$preset.configure.log"
     echo "configure of $preset FAILED (log: build/$preset.configure.log)"
