@@ -23,13 +23,15 @@
 //   bits 8..11   the code's own length, above which a length's or distance's extra bits
 //                follow
 //   bit 12       FAST_SLOW: the careful tables decide (a code longer than the fast
-//                table, end of block, symbols with no meaning, patterns of no code)
+//                table, symbols with no meaning, patterns of no code), unless
+//   bit 13       FAST_END is set too: the end-of-block code, bits 0..7 its length
 //   bits 16..30  literal byte, base length or base distance
 //   bit 31       FAST_LITERAL
 using FastEntry = std::uint32_t;
 
 constexpr FastEntry FAST_LITERAL = 0x80000000u;
 constexpr FastEntry FAST_SLOW = 0x1000u;
+constexpr FastEntry FAST_END = 0x2000u;
 constexpr std::uint32_t FAST_VALUE_SHIFT = 16;
 constexpr std::uint32_t FAST_CODE_SHIFT = 8;
 constexpr FastEntry FAST_USED_MASK = 0xFFu;
@@ -38,7 +40,7 @@ constexpr FastEntry FAST_CODE_MASK = 0xFu;
 // Widths of the two fast tables: wide enough that the codes of real data almost all
 // resolve in one lookup, small enough to stay in the first-level cache and to be filled
 // cheaply for every block (a wider distance table measured no faster). Both are always
-// filled to their full width, one after the other in one block of 9216 bytes.
+// filled to their full width, one after the other in one block.
 constexpr std::uint32_t FAST_LITERAL_BITS = 11;
 constexpr std::uint32_t FAST_DISTANCE_BITS = 8;
 constexpr std::uint32_t FAST_DISTANCE_OFFSET = 1u << FAST_LITERAL_BITS;
@@ -50,11 +52,13 @@ static_assert(FAST_LITERAL_BITS + MAX_LENGTH_EXTRA < 32 && FAST_DISTANCE_BITS + 
 static_assert(MAX_MATCH < (1u << 15) && MAX_DISTANCE - (1u << OP_MAX_EXTRA) < (1u << 15),
               "base lengths and distances fit the value field");
 
-// Builds both fast tables of a block into one block from the record's allocate function
-// and stores it in the record. Returns false when the allocation fails (nothing then
-// held). distance_count may be 0 (a block of literals only).
-bool fast_tables_build(Inflater* inflater, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
-                       const std::uint32_t* distance_lengths, std::uint32_t distance_count);
+// Fills both fast tables of a block from its ordered code lengths (decode/huffman.h);
+// distance may be none (a block of literals only: every distance pattern is left to the
+// careful tables, which have none). The tables' one block comes from the record's
+// allocate function the first time and serves every later block of the record; false
+// when that allocation fails.
+bool fast_tables_build(Inflater* inflater, const HuffmanCodeOrder& literal, const HuffmanCodeOrder* distance);
+// Gives the tables' block back, at the record's end.
 void fast_tables_release(Inflater* inflater);
 
 // ---- where the fast loop may run ----------------------------------------------------

@@ -194,15 +194,20 @@ TEST(HuffmanBuild, RandomCompleteAndIncompleteCodesDecode) {
 
 // The fast loop's one-level tables against the HuffmanEntry tables of the same lengths:
 // every pattern of the fast table's width either resolves to the same symbol with the
-// same code length (and, for lengths and distances, the same base and extra bits), or
-// is left to the careful tables (FAST_SLOW) exactly when those give no plain literal,
-// length or distance within the width: a longer code, end of block, symbols without
-// meaning, spare patterns.
+// same code length (and, for lengths and distances, the same base and extra bits; for
+// the end of block, FAST_END), or is left to the careful tables (FAST_SLOW) exactly when
+// those give no plain literal, length, distance or end of block within the width: a
+// longer code, symbols without meaning, spare patterns.
 void expect_fast_table_agrees(const FastEntry* fast, std::uint32_t fast_bits, const HuffmanEntry* table,
                               std::uint32_t width, bool literal_set, const std::string& what) {
   for (std::uint32_t p = 0; p < (1u << fast_bits); ++p) {
     const FastEntry e = fast[p];
     const Decoded d = walk(table, width, p | (std::uint64_t{0x5A5A5} << fast_bits));
+    if (d.entry->op == OP_END_OF_BLOCK && d.consumed <= fast_bits) {
+      ASSERT_TRUE(literal_set) << what;
+      EXPECT_EQ(e, FAST_SLOW | FAST_END | d.consumed) << what << " pattern " << p;
+      continue;
+    }
     const bool plain = d.entry->op == OP_LITERAL || d.entry->op <= OP_MAX_EXTRA;
     if (!plain || d.consumed > fast_bits) {
       EXPECT_EQ(e, FAST_SLOW) << what << " pattern " << p;
@@ -245,7 +250,10 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
                                   &lit_table, &lit_bits), 0) << what;
     ASSERT_LE(huffman_build_table(b.record, distance.data(), nd, 0, DISTANCE_BASE, DISTANCE_EXTRA, &dist_table,
                                   &dist_bits), 1) << what;
-    ASSERT_TRUE(fast_tables_build(b.record, literal.data(), nl, distance.data(), nd)) << what;
+    HuffmanCodeOrder literal_order, distance_order;
+    ASSERT_TRUE(huffman_order_code(literal.data(), nl, &literal_order));
+    ASSERT_TRUE(huffman_order_code(distance.data(), nd, &distance_order));
+    ASSERT_TRUE(fast_tables_build(b.record, literal_order, &distance_order)) << what;
     expect_fast_table_agrees(b.record->fast_tables, FAST_LITERAL_BITS, lit_table, lit_bits, true, what + " literal");
     expect_fast_table_agrees(b.record->fast_tables + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, dist_table, dist_bits,
                              false, what + " distance");
@@ -260,7 +268,9 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
   std::vector<std::uint32_t> literal(257, 0);
   literal['a'] = 1;
   literal[256] = 1;
-  ASSERT_TRUE(fast_tables_build(b.record, literal.data(), 257, nullptr, 0));
+  HuffmanCodeOrder literal_order;
+  ASSERT_TRUE(huffman_order_code(literal.data(), 257, &literal_order));
+  ASSERT_TRUE(fast_tables_build(b.record, literal_order, nullptr));
   for (std::uint32_t p = 0; p < (1u << FAST_DISTANCE_BITS); ++p) {
     EXPECT_EQ(b.record->fast_tables[FAST_DISTANCE_OFFSET + p], FAST_SLOW);
   }
@@ -327,6 +337,19 @@ TEST(HuffmanBuild, OversubscribedEmptyAndOneBitSets) {
   EXPECT_EQ(table, &sentinel);
   const std::uint32_t too_many[6] = {2, 2, 2, 3, 3, 2};
   EXPECT_EQ(huffman_build_table(b.record, too_many, 6, 6, nullptr, nullptr, &table, &width), 2);
+  // Lengths and set sizes outside the format's are refused the same way, before any
+  // ordering is written.
+  const std::uint32_t too_long[3] = {1, 17, 1};
+  EXPECT_EQ(huffman_build_table(b.record, too_long, 3, 3, nullptr, nullptr, &table, &width), 2);
+  std::vector<std::uint32_t> ones(MAX_LITERAL_SYMBOLS + 1, 9);
+  EXPECT_EQ(huffman_build_table(b.record, ones.data(), MAX_LITERAL_SYMBOLS + 1, 257, LENGTH_BASE, LENGTH_EXTRA, &table,
+                                &width), 2);
+  EXPECT_EQ(huffman_build_table(b.record, ones.data(), 0, 0, nullptr, nullptr, &table, &width), 2);
+  HuffmanCodeOrder order;
+  order.n = 12345;
+  EXPECT_FALSE(huffman_order_code(too_long, 3, &order));
+  EXPECT_EQ(order.n, 12345u);
+  EXPECT_EQ(table, &sentinel);
   EXPECT_EQ(counting_attempts(), before);
 
   const std::uint32_t zeros[19] = {};

@@ -1,5 +1,7 @@
 // Hand-built streams for the edges of the format and of the push interface.
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -679,6 +681,34 @@ TEST(DynamicHeaders, ShortEndOfBlockAfterADeepCode) {
       ASSERT_EQ(check, expected);
       expect_every_split(w.bytes, expected, 0,
                          "deep code then short end of block, " + std::to_string(lead) + " lead, last " + last);
+    }
+  }
+}
+
+TEST(DynamicHeaders, HeadersAcrossTheRingsEndAndAfterStoredBytes) {
+  // A stored block first, so that the dynamic header of zlib's stream behind it starts a
+  // few bytes before the input ring's end (the stored block ends on a byte boundary, and
+  // zlib's raw stream starts on one): its code lengths are read partly from the ring's end
+  // and partly from its start, a word at a time where eight bytes are there unbroken and
+  // byte by byte across the wrap.
+  const Bytes body = make_text(20000, 31);
+  const Bytes deflated = zlib_deflate(body, 6, Z_DEFAULT_STRATEGY);
+  ASSERT_EQ((deflated[0] >> 1) & 3, 2) << "zlib's stream starts with a dynamic block";
+  for (std::uint32_t before_end = 1; before_end <= 40; before_end += 3) {
+    const Bytes stored = make_random(16384 - 5 - before_end, before_end);
+    BitWriter w;
+    write_stored_block(w, false, stored);
+    Bytes stream = w.bytes;
+    ASSERT_EQ(stream.size(), 16384u - before_end);
+    stream.insert(stream.end(), deflated.begin(), deflated.end());
+    Bytes expected = stored;
+    expected.insert(expected.end(), body.begin(), body.end());
+    const std::string what = "header " + std::to_string(before_end) + " bytes before the ring's end";
+    for (const PushPattern& pattern : {push_all(), push_fixed(1), push_fixed(8192), push_random(before_end, 700)}) {
+      const DecodeResult r = decode_stream(stream, pattern);
+      EXPECT_EQ(r.verdict, 0) << what;
+      EXPECT_TRUE(r.out == expected) << what;
+      for (const auto& v : r.violations) ADD_FAILURE() << what << ": " << v;
     }
   }
 }
