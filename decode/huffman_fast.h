@@ -84,6 +84,8 @@ static_assert(FAST_LITERALS_PER_REFILL >= 2, "a refill holds two literals");
 static_assert(FAST_REFILLED_BITS >= FAST_LENGTH_BITS, "a refill holds a length with its extra bits");
 static_assert(FAST_REFILLED_BITS >= FAST_DISTANCE_BITS + OP_MAX_EXTRA,
               "a refill holds a distance of the fast table with its extra bits");
+static_assert(FAST_REFILLED_BITS >= FAST_LITERAL_BITS + MAX_LENGTH_EXTRA + FAST_DISTANCE_BITS,
+              "a refill holds a length of the fast table and the distance table's index after it");
 static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
 
 // Window room for the most one turn writes: the literals before a match and the longest

@@ -336,6 +336,40 @@ TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
   }
 }
 
+TEST(Matches, SourcesEndingNearTheWindowsEnd) {
+  // Once the window has been filled and restarted, matches whose distance reaches past
+  // the window's start, so that their source lies at the window's far end, ending 0 to 20
+  // bytes before it: where chunks may or may not run past the source (16-byte chunks on
+  // x86-64, 8-byte ones on i686), with lengths around the chunk sizes.
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(1, 2);
+  Bytes expected = make_random(32768 + 232, 77);
+  for (auto b : expected) write_fixed_literal(w, b);
+  for (std::uint32_t length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 32u, 33u}) {
+    for (std::uint32_t before_end = 0; before_end <= 20; ++before_end) {
+      const std::uint32_t wp = static_cast<std::uint32_t>(expected.size() % 32768);
+      const std::uint32_t distance = wp + before_end + length;
+      write_fixed_length(w, length);
+      write_fixed_distance(w, distance);
+      for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+      const auto literal = static_cast<unsigned char>(length * 7 + before_end);
+      write_fixed_literal(w, literal);
+      expected.push_back(literal);
+    }
+  }
+  write_fixed_literal(w, 256);
+  for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(9, 3000)}) {
+    const DecodeResult r = decode_stream(w.bytes, pattern);
+    EXPECT_EQ(r.verdict, 0);
+    ASSERT_EQ(r.out.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
+    }
+    for (const auto& v : r.violations) ADD_FAILURE() << v;
+  }
+}
+
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
   BitWriter ok;
   ok.bits(1, 1);
