@@ -62,6 +62,27 @@ struct HuffmanCodeOrder {
   std::uint16_t sorted[MAX_LITERAL_SYMBOLS];  // the symbols with a code, count[1] + ... of them
 };
 
+// The bytes with their bits in reverse order, built when the program is compiled.
+struct BitReversedBytes {
+  std::uint8_t byte[256];
+  constexpr BitReversedBytes() : byte() {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t r = 0;
+      for (std::uint32_t b = 0; b < 8; ++b) r |= ((i >> b) & 1u) << (7 - b);
+      byte[i] = static_cast<std::uint8_t>(r);
+    }
+  }
+};
+inline constexpr BitReversedBytes BIT_REVERSED{};
+
+// A canonical code of k bits (1 <= k <= 16; its first bit the highest) as the tables are
+// indexed: bit-reversed, its first bit lowest, which is how it arrives in the stream.
+inline std::uint32_t huffman_reversed_code(std::uint32_t code, std::uint32_t k) {
+  const std::uint32_t reversed16 =
+      std::uint32_t{BIT_REVERSED.byte[code & 0xFF]} << 8 | BIT_REVERSED.byte[(code >> 8) & 0xFF];
+  return reversed16 >> (16 - k);
+}
+
 // Orders the n code lengths (0..16, 0 = no code; 1 <= n <= 288). False, and nothing
 // written, when n or a length is outside those bounds.
 bool huffman_order_code(const std::uint32_t* lengths, std::uint32_t n, HuffmanCodeOrder* order);

@@ -37,17 +37,6 @@ struct Build {
   HuffmanEntry* last_header;
 };
 
-// Advances a bit-reversed code of length k to the next canonical code: the reversed
-// form of adding 1, carrying from bit k - 1 downwards.
-inline std::uint32_t next_reversed_code(std::uint32_t code, std::uint32_t k) {
-  std::uint32_t bit = 1u << (k - 1);
-  while ((code & bit) != 0) {
-    code ^= bit;
-    bit >>= 1;
-  }
-  return bit != 0 ? code | bit : 0;
-}
-
 inline HuffmanEntry make_entry(std::uint32_t symbol, std::uint32_t s, const std::uint16_t* base,
                                const std::uint8_t* extra, std::uint32_t code_bits) {
   HuffmanEntry e;
@@ -126,19 +115,28 @@ bool open_levels(Build& b, std::uint32_t k, std::uint32_t code) {
 
 bool huffman_order_code(const std::uint32_t* lengths, std::uint32_t n, HuffmanCodeOrder* order) {
   if (n == 0 || n > MAX_LITERAL_SYMBOLS) return false;
-  std::uint32_t count[MAX_CODE_LENGTH + 1] = {};
+  // Counted into room for every length below 32, with every length OR-ed together, so
+  // that a length beyond the longest shows after the loop rather than in a test per
+  // length.
+  std::uint32_t count[32] = {};
+  std::uint32_t all = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (lengths[i] > MAX_CODE_LENGTH) return false;
-    ++count[lengths[i]];
+    all |= lengths[i];
+    ++count[lengths[i] & 31];
   }
+  if (all > 31) return false;
+  for (std::uint32_t k = MAX_CODE_LENGTH + 1; k < 32; ++k) {
+    if (count[k] != 0) return false;
+  }
+  // The symbols without a code go after those with one, so that every symbol takes a
+  // place without a test.
   std::uint32_t offset[MAX_CODE_LENGTH + 1];
   offset[1] = 0;
   for (std::uint32_t k = 1; k < MAX_CODE_LENGTH; ++k) offset[k + 1] = offset[k] + count[k];
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const std::uint32_t k = lengths[i];
-    if (k != 0) order->sorted[offset[k]++] = static_cast<std::uint16_t>(i);
-  }
-  std::memcpy(order->count, count, sizeof count);
+  offset[0] = offset[MAX_CODE_LENGTH] + count[MAX_CODE_LENGTH];
+  std::uint16_t* const sorted = order->sorted;
+  for (std::uint32_t i = 0; i < n; ++i) sorted[offset[lengths[i]]++] = static_cast<std::uint16_t>(i);
+  std::memcpy(order->count, count, sizeof order->count);
   order->n = n;
   order->end_of_block_length = n > 256 ? lengths[256] : 0;
   return true;
@@ -196,7 +194,10 @@ HuffmanBuildResult huffman_build_ordered(Inflater* inflater, const HuffmanCodeOr
   b.depth = -1;
   b.first = nullptr;
   b.last_header = nullptr;
-  std::uint32_t code = 0;  // bit-reversed: the first stream bit is bit 0
+  // The canonical code as the format writes it, first bit highest (one more within a
+  // length, a bit appended from one length to the next), and as the tables are indexed.
+  std::uint32_t canonical = 0;
+  std::uint32_t code = 0;
   const std::uint16_t* next_sorted = order.sorted;
 
   // The codes that fit the first level, shortest first. Going one bit longer doubles the
@@ -208,12 +209,15 @@ HuffmanBuildResult huffman_build_ordered(Inflater* inflater, const HuffmanCodeOr
   const std::uint32_t top_width = b.levels[0].width;
   for (std::uint32_t i = 0; i < (1u << min); ++i) top[i] = HuffmanEntry{OP_INVALID, 0, {0}};
   for (std::uint32_t k = min; k <= top_width; ++k) {
-    if (k > min) std::memcpy(top + (1u << (k - 1)), top, (std::size_t{1} << (k - 1)) * sizeof(HuffmanEntry));
+    if (k > min) {
+      std::memcpy(top + (1u << (k - 1)), top, (std::size_t{1} << (k - 1)) * sizeof(HuffmanEntry));
+      canonical <<= 1;
+    }
     // The codes without a symbol come last, at the longest length.
     const std::uint32_t real = k == max ? real_at_max : b.count[k];
-    for (std::uint32_t c = 0; c < b.count[k]; ++c) {
-      top[code] = make_entry(c < real ? std::uint32_t{*next_sorted++} : NO_SYMBOL, s, base, extra, k);
-      code = next_reversed_code(code, k);
+    for (std::uint32_t c = 0; c < b.count[k]; ++c, ++canonical) {
+      top[huffman_reversed_code(canonical, k)] =
+          make_entry(c < real ? std::uint32_t{*next_sorted++} : NO_SYMBOL, s, base, extra, k);
     }
     b.remaining[k] = 0;
   }
@@ -222,6 +226,8 @@ HuffmanBuildResult huffman_build_ordered(Inflater* inflater, const HuffmanCodeOr
   // that share its bits, and once the code's low bits leave a level's prefix the build
   // goes back up to the level that holds them.
   for (std::uint32_t k = top_width + 1; k <= max; ++k) {
+    canonical <<= 1;
+    code = huffman_reversed_code(canonical, k);
     const std::uint32_t real = k == max ? real_at_max : b.count[k];
     for (std::uint32_t c = 0; c < b.count[k]; ++c) {
       if (k > b.levels[b.depth].above + b.levels[b.depth].width && !open_levels(b, k, code)) {
@@ -235,7 +241,7 @@ HuffmanBuildResult huffman_build_ordered(Inflater* inflater, const HuffmanCodeOr
       for (std::uint32_t i = code >> w; i < size; i += step) level.table[i] = e;
       --b.remaining[k];
 
-      code = next_reversed_code(code, k);
+      code = huffman_reversed_code(++canonical, k);
       while (b.depth > 0 && (code & BIT_MASK[b.levels[b.depth].above]) != b.levels[b.depth].prefix) --b.depth;
     }
   }

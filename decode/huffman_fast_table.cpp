@@ -43,19 +43,16 @@ void fill(FastEntry* table, std::uint32_t width, const HuffmanCodeOrder& order) 
   std::uint32_t shortest = 1;
   while (shortest < width && order.count[shortest] == 0) ++shortest;
   for (std::uint32_t i = 0; i < (1u << shortest); ++i) table[i] = FAST_SLOW;
-  std::uint32_t code = 0;  // the next code, bit-reversed: the first stream bit is bit 0
+  // The canonical codes of the lengths below the shortest taken: none.
+  std::uint32_t canonical = 0;
   const std::uint16_t* next = order.sorted;
   for (std::uint32_t k = shortest; k <= width; ++k) {
-    if (k > shortest) std::memcpy(table + (1u << (k - 1)), table, (std::size_t{1} << (k - 1)) * sizeof(FastEntry));
-    for (std::uint32_t c = order.count[k]; c > 0; --c) {
-      table[code] = entry(*next++, k);
-      // The reversed form of adding 1 to a k-bit code.
-      std::uint32_t bit = 1u << (k - 1);
-      while ((code & bit) != 0) {
-        code ^= bit;
-        bit >>= 1;
-      }
-      code |= bit;
+    if (k > shortest) {
+      std::memcpy(table + (1u << (k - 1)), table, (std::size_t{1} << (k - 1)) * sizeof(FastEntry));
+      canonical <<= 1;
+    }
+    for (std::uint32_t c = order.count[k]; c > 0; --c, ++canonical) {
+      table[huffman_reversed_code(canonical, k)] = entry(*next++, k);
     }
   }
 }

@@ -341,6 +341,11 @@ TEST(HuffmanBuild, OversubscribedEmptyAndOneBitSets) {
   // ordering is written.
   const std::uint32_t too_long[3] = {1, 17, 1};
   EXPECT_EQ(huffman_build_table(b.record, too_long, 3, 3, nullptr, nullptr, &table, &width), 2);
+  // 33 and 65 would count as a length of 1 if only their low bits were looked at.
+  for (std::uint32_t beyond : {33u, 65u, 0x80000001u}) {
+    const std::uint32_t lengths[3] = {1, 1, beyond};
+    EXPECT_EQ(huffman_build_table(b.record, lengths, 3, 3, nullptr, nullptr, &table, &width), 2) << beyond;
+  }
   std::vector<std::uint32_t> ones(MAX_LITERAL_SYMBOLS + 1, 9);
   EXPECT_EQ(huffman_build_table(b.record, ones.data(), MAX_LITERAL_SYMBOLS + 1, 257, LENGTH_BASE, LENGTH_EXTRA, &table,
                                 &width), 2);
