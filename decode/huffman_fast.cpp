@@ -220,7 +220,8 @@ inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint
 
 HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table,
                                   const HuffmanEntry* distance_table, std::uint32_t literal_bits,
-                                  std::uint32_t distance_bits) {
+                                  std::uint32_t distance_bits, FastMatch* match) {
+  match->length = 0;
   // The loop reads the ring only up to its end: across the wrap the careful path takes
   // over for the few bytes there, and the next call starts at the ring's beginning.
   const std::uint32_t start = f->ring_read & RING_MASK;
@@ -318,6 +319,10 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
 
     const auto wp = static_cast<std::uint32_t>(out - window);
     if (seldom(distance > wp + history_extra)) return HANDLER_FAILED;
+    if (FAST_MATCH_ROOM_TESTED && seldom(wp + length > WINDOW_SIZE - FAST_COPY_OVERRUN)) {
+      *match = FastMatch{length, distance};
+      break;
+    }
     const bool next_turn = b.in <= in_limit;
     if (usually(next_turn)) {
       fast_refill(b);
@@ -333,7 +338,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
       for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
     out += length;
-    if (seldom(!next_turn || out > out_limit)) break;
+    if (seldom(!next_turn || (!FAST_MATCH_ROOM_TESTED && out > out_limit))) break;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by

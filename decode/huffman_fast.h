@@ -88,13 +88,22 @@ static_assert(FAST_REFILLED_BITS >= FAST_LITERAL_BITS + MAX_LENGTH_EXTRA + FAST_
               "a refill holds a length of the fast table and the distance table's index after it");
 static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
 
-// Window room for the most one turn writes: the literals before a match and the longest
-// match, plus the bytes past a match that a copy in whole chunks may pass over (it puts
-// them back), plus one byte: the fast loop never fills the window itself, since the
-// byte that fills it is due to be delivered at once.
+// Window room for a turn. The fast loop never fills the window itself, since the byte
+// that fills it is due to be delivered at once; and a copy in whole chunks may pass over
+// the bytes after its match (it puts them back), which must lie inside the window. Where
+// registers are plenty (x86-64) the loop tests each match against the window's end and
+// leaves one that does not fit to the careful copy, which delivers on the way
+// (FastMatch): a turn needs room only for its literals. On i686 that test costs the loop
+// more than the careful path saves, and a turn starts only with room for the literals
+// before a match, the longest match and the bytes after it.
 constexpr std::uint32_t FAST_COPY_OVERRUN = 16;
-constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
+constexpr bool FAST_MATCH_ROOM_TESTED = sizeof(FastWord) == 8;
+constexpr std::uint32_t FAST_WINDOW_ROOM =
+    FAST_MATCH_ROOM_TESTED ? FAST_LITERALS_PER_REFILL + 1
+                           : (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
 constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
+static_assert(!FAST_MATCH_ROOM_TESTED || FAST_COPY_OVERRUN >= FAST_WINDOW_ROOM,
+              "after a match that fits, the next turn's literals fit");
 
 // Whether the fast loop may start a turn: enough unread input and room in the window for
 // a whole one. The careful path asks this before it hands over; the loop itself keeps
@@ -104,10 +113,18 @@ inline bool fast_loop_may_run(const Inflater* f) {
   return f->ring_count >= FAST_MIN_INPUT && f->window_pos <= FAST_MAX_WINDOW_POS;
 }
 
+// A match the fast loop has decoded but leaves to the careful copy, because it does not
+// fit before the window's end; length 0 when there is none (always on i686).
+struct FastMatch {
+  std::uint32_t length;
+  std::uint32_t distance;
+};
+
 // Runs whole turns while fast_loop_may_run holds, on the ring's unread bytes up to its
-// end. Leaves the record at a symbol boundary. Returns HANDLER_DONE at the end of the
+// end. Leaves the record at a symbol boundary: after a match left to the careful copy in
+// *match when it returns HANDLER_NEED_INPUT. Returns HANDLER_DONE at the end of the
 // block, HANDLER_FAILED on an error, HANDLER_NEED_INPUT when input or window room ran
 // short.
 HandlerResult decode_huffman_fast(Inflater* inflater, const HuffmanEntry* literal_table,
                                   const HuffmanEntry* distance_table, std::uint32_t literal_bits,
-                                  std::uint32_t distance_bits);
+                                  std::uint32_t distance_bits, FastMatch* match);
