@@ -23,15 +23,13 @@
 //   bits 8..11   the code's own length, above which a length's or distance's extra bits
 //                follow
 //   bit 12       FAST_SLOW: the careful tables decide (a code longer than the fast
-//                table, symbols with no meaning, patterns of no code), unless
-//   bit 13       FAST_END is set too: the end-of-block code, bits 0..7 its length
+//                table, end of block, symbols with no meaning, patterns of no code)
 //   bits 16..30  literal byte, base length or base distance
 //   bit 31       FAST_LITERAL
 using FastEntry = std::uint32_t;
 
 constexpr FastEntry FAST_LITERAL = 0x80000000u;
 constexpr FastEntry FAST_SLOW = 0x1000u;
-constexpr FastEntry FAST_END = 0x2000u;
 constexpr std::uint32_t FAST_VALUE_SHIFT = 16;
 constexpr std::uint32_t FAST_CODE_SHIFT = 8;
 constexpr FastEntry FAST_USED_MASK = 0xFFu;
@@ -66,7 +64,8 @@ void fast_tables_release(Inflater* inflater);
 // The machine word is the fast loop's bit buffer: a refill tops it up to at least
 // FAST_REFILLED_BITS. The loop goes in turns: a refill, then literals up to what one
 // refill holds, or fewer literals and a length and a distance, each with its longest
-// code and extra bits (a 32-bit buffer is refilled before each of those). A turn thus
+// code and extra bits (a 32-bit buffer is refilled before the length and again beside
+// the distance's lookup, which the bits left after the length serve). A turn thus
 // consumes at most FAST_TURN_CONSUMED bits. When a refill starts the turn at byte `in`,
 // every later refill of the turn loads its word from no further than the bits consumed
 // plus a word's worth of buffered bits beyond `in`: FAST_MIN_INPUT bytes from `in` on

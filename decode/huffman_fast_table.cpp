@@ -1,8 +1,8 @@
 // The fast loop's one-level tables, filled for each Huffman block from the same ordered
 // code lengths as its HuffmanEntry tables. Whatever the fast table does not resolve
 // itself (codes longer than it, symbols without meaning, spare patterns of an incomplete
-// code) stays FAST_SLOW and goes to the careful tables, which decide it exactly as the
-// careful path does.
+// code, end of block) stays FAST_SLOW and goes to the careful tables, which decide it
+// exactly as the careful path does.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,9 +17,8 @@ namespace {
 
 FastEntry literal_entry(std::uint32_t symbol, std::uint32_t length) {
   if (symbol < 256) return FAST_LITERAL | symbol << FAST_VALUE_SHIFT | length;
-  if (symbol == 256) return FAST_SLOW | FAST_END | length;
   const std::uint32_t row = symbol - LENGTH_SYMBOL_FIRST;
-  if (LENGTH_EXTRA[row] == EXTRA_NO_SYMBOL) return FAST_SLOW;
+  if (symbol == 256 || LENGTH_EXTRA[row] == EXTRA_NO_SYMBOL) return FAST_SLOW;
   return std::uint32_t{LENGTH_BASE[row]} << FAST_VALUE_SHIFT | length << FAST_CODE_SHIFT |
          (length + LENGTH_EXTRA[row]);
 }
