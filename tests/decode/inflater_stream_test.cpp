@@ -293,6 +293,20 @@ TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
   }
 }
 
+// The stream decodes to exactly `expected`, with verdict 0 and by the delivery rules,
+// whole, in 8192-byte pushes and in the random pushes given.
+void expect_decodes_whole(const Bytes& stream, const Bytes& expected, const PushPattern& random_pushes) {
+  for (const PushPattern& pattern : {push_all(), push_fixed(8192), random_pushes}) {
+    const DecodeResult r = decode_stream(stream, pattern);
+    EXPECT_EQ(r.verdict, 0);
+    ASSERT_EQ(r.out.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
+    }
+    for (const auto& v : r.violations) ADD_FAILURE() << v;
+  }
+}
+
 TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
   // After a whole window of history, matches whose distance lies at the edges where the
   // copy changes its way (periods shorter than a chunk, sources just ahead near a whole
@@ -325,15 +339,7 @@ TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
     }
   }
   write_fixed_literal(w, 256);
-  for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(5, 5000)}) {
-    const DecodeResult r = decode_stream(w.bytes, pattern);
-    EXPECT_EQ(r.verdict, 0);
-    ASSERT_EQ(r.out.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
-    }
-    for (const auto& v : r.violations) ADD_FAILURE() << v;
-  }
+  expect_decodes_whole(w.bytes, expected, push_random(5, 5000));
 }
 
 TEST(Matches, SourcesEndingNearTheWindowsEnd) {
@@ -359,15 +365,7 @@ TEST(Matches, SourcesEndingNearTheWindowsEnd) {
     }
   }
   write_fixed_literal(w, 256);
-  for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(9, 3000)}) {
-    const DecodeResult r = decode_stream(w.bytes, pattern);
-    EXPECT_EQ(r.verdict, 0);
-    ASSERT_EQ(r.out.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
-    }
-    for (const auto& v : r.violations) ADD_FAILURE() << v;
-  }
+  expect_decodes_whole(w.bytes, expected, push_random(9, 3000));
 }
 
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
