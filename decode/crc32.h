@@ -12,6 +12,7 @@ CrcTable* crc_table_create(AllocateFn allocate, ReleaseFn release);
 std::uint32_t crc_update(const CrcTable* table, std::uint32_t value,
                          const unsigned char* bytes, std::uint32_t count);
 int crc_table_free(CrcTable* table);
-// 1 when the object holds its lookup table, 0 when that allocation failed (crc_update
-// then returns every running value unchanged, so a caller cannot verify anything with it).
+// 1 for every object crc_table_create made: the lookup tables are part of the program,
+// so nothing beyond the object itself can fail to be allocated. 0 only for a null object
+// (crc_update returns every running value unchanged with one, so nothing is verified).
 int crc_table_complete(const CrcTable* table);

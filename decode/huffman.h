@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "decode/deflate_tables.h"
 #include "decode/handler_result.h"
 
 struct Inflater;
@@ -51,6 +52,41 @@ inline HandlerResult huffman_handler_failure(HuffmanBuildResult r) {
   return HANDLER_FAILED;
 }
 
+// The symbols of a code set in canonical order, by code length and within a length by
+// symbol number, with the number of codes of each length: what the table builder and the
+// fast loop's tables (decode/huffman_fast.h) both start from, sorted once per set.
+struct HuffmanCodeOrder {
+  std::uint32_t count[MAX_CODE_LENGTH + 1];  // count[0]: symbols without a code
+  std::uint32_t n;                           // symbols in the set
+  std::uint32_t end_of_block_length;         // symbol 256's code length, 0 if none or n <= 256
+  std::uint16_t sorted[MAX_LITERAL_SYMBOLS];  // the symbols with a code, count[1] + ... of them
+};
+
+// The bytes with their bits in reverse order, built when the program is compiled.
+struct BitReversedBytes {
+  std::uint8_t byte[256];
+  constexpr BitReversedBytes() : byte() {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t r = 0;
+      for (std::uint32_t b = 0; b < 8; ++b) r |= ((i >> b) & 1u) << (7 - b);
+      byte[i] = static_cast<std::uint8_t>(r);
+    }
+  }
+};
+inline constexpr BitReversedBytes BIT_REVERSED{};
+
+// A canonical code of k bits (1 <= k <= 16; its first bit the highest) as the tables are
+// indexed: bit-reversed, its first bit lowest, which is how it arrives in the stream.
+inline std::uint32_t huffman_reversed_code(std::uint32_t code, std::uint32_t k) {
+  const std::uint32_t reversed16 =
+      std::uint32_t{BIT_REVERSED.byte[code & 0xFF]} << 8 | BIT_REVERSED.byte[(code >> 8) & 0xFF];
+  return reversed16 >> (16 - k);
+}
+
+// Orders the n code lengths (0..16, 0 = no code; 1 <= n <= 288). False, and nothing
+// written, when n or a length is outside those bounds.
+bool huffman_order_code(const std::uint32_t* lengths, std::uint32_t n, HuffmanCodeOrder* order);
+
 // Builds the decoding tables of a canonical code from its n code lengths (0..16, 0 = no
 // code; 1 <= n <= 288). Symbols below s decode to themselves (op LITERAL below 256,
 // END_OF_BLOCK from 256); symbol t >= s takes base[t - s] and op extra[t - s]. On entry
@@ -61,6 +97,11 @@ inline HandlerResult huffman_handler_failure(HuffmanBuildResult r) {
 HuffmanBuildResult huffman_build_table(Inflater* inflater, const std::uint32_t* lengths, std::uint32_t n,
                                        std::uint32_t s, const std::uint16_t* base, const std::uint8_t* extra,
                                        HuffmanEntry** table_out, std::uint32_t* lookup_bits);
+
+// The same from the lengths already ordered.
+HuffmanBuildResult huffman_build_ordered(Inflater* inflater, const HuffmanCodeOrder& order, std::uint32_t s,
+                                         const std::uint16_t* base, const std::uint8_t* extra,
+                                         HuffmanEntry** table_out, std::uint32_t* lookup_bits);
 
 // Releases every block of the chain that starts at table (none: nothing). Returns 0.
 int huffman_free_table(Inflater* inflater, HuffmanEntry* table);

@@ -56,8 +56,15 @@ HandlerResult decode_huffman_data(Inflater* f, const HuffmanEntry* literal_table
                                   std::uint32_t distance_bits) {
   for (;;) {
     if (fast_loop_may_run(f)) {
-      const HandlerResult r = decode_huffman_fast(f, literal_table, distance_table, literal_bits, distance_bits);
+      FastMatch match;
+      const HandlerResult r =
+          decode_huffman_fast(f, literal_table, distance_table, literal_bits, distance_bits, &match);
       if (r != HANDLER_NEED_INPUT) return r;
+      // A match that the window's end cuts: copied here, delivering on the way.
+      if (match.length != 0) {
+        if (copy_match(f, match.length, match.distance) != HANDLER_DONE) return HANDLER_FAILED;
+        continue;
+      }
     }
 
     BitReader b = bits_load(f);

@@ -38,7 +38,7 @@ constexpr FastEntry FAST_CODE_MASK = 0xFu;
 // Widths of the two fast tables: wide enough that the codes of real data almost all
 // resolve in one lookup, small enough to stay in the first-level cache and to be filled
 // cheaply for every block (a wider distance table measured no faster). Both are always
-// filled to their full width, one after the other in one block of 9216 bytes.
+// filled to their full width, one after the other in one block.
 constexpr std::uint32_t FAST_LITERAL_BITS = 11;
 constexpr std::uint32_t FAST_DISTANCE_BITS = 8;
 constexpr std::uint32_t FAST_DISTANCE_OFFSET = 1u << FAST_LITERAL_BITS;
@@ -50,11 +50,13 @@ static_assert(FAST_LITERAL_BITS + MAX_LENGTH_EXTRA < 32 && FAST_DISTANCE_BITS + 
 static_assert(MAX_MATCH < (1u << 15) && MAX_DISTANCE - (1u << OP_MAX_EXTRA) < (1u << 15),
               "base lengths and distances fit the value field");
 
-// Builds both fast tables of a block into one block from the record's allocate function
-// and stores it in the record. Returns false when the allocation fails (nothing then
-// held). distance_count may be 0 (a block of literals only).
-bool fast_tables_build(Inflater* inflater, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
-                       const std::uint32_t* distance_lengths, std::uint32_t distance_count);
+// Fills both fast tables of a block from its ordered code lengths (decode/huffman.h);
+// distance may be none (a block of literals only: every distance pattern is left to the
+// careful tables, which have none). The tables' one block comes from the record's
+// allocate function the first time and serves every later block of the record; false
+// when that allocation fails.
+bool fast_tables_build(Inflater* inflater, const HuffmanCodeOrder& literal, const HuffmanCodeOrder* distance);
+// Gives the tables' block back, at the record's end.
 void fast_tables_release(Inflater* inflater);
 
 // ---- where the fast loop may run ----------------------------------------------------
@@ -62,7 +64,8 @@ void fast_tables_release(Inflater* inflater);
 // The machine word is the fast loop's bit buffer: a refill tops it up to at least
 // FAST_REFILLED_BITS. The loop goes in turns: a refill, then literals up to what one
 // refill holds, or fewer literals and a length and a distance, each with its longest
-// code and extra bits (a 32-bit buffer is refilled before each of those). A turn thus
+// code and extra bits (a 32-bit buffer is refilled before the length and again beside
+// the distance's lookup, which the bits left after the length serve). A turn thus
 // consumes at most FAST_TURN_CONSUMED bits. When a refill starts the turn at byte `in`,
 // every later refill of the turn loads its word from no further than the bits consumed
 // plus a word's worth of buffered bits beyond `in`: FAST_MIN_INPUT bytes from `in` on
@@ -80,15 +83,26 @@ static_assert(FAST_LITERALS_PER_REFILL >= 2, "a refill holds two literals");
 static_assert(FAST_REFILLED_BITS >= FAST_LENGTH_BITS, "a refill holds a length with its extra bits");
 static_assert(FAST_REFILLED_BITS >= FAST_DISTANCE_BITS + OP_MAX_EXTRA,
               "a refill holds a distance of the fast table with its extra bits");
+static_assert(FAST_REFILLED_BITS >= FAST_LITERAL_BITS + MAX_LENGTH_EXTRA + FAST_DISTANCE_BITS,
+              "a refill holds a length of the fast table and the distance table's index after it");
 static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that is half full");
 
-// Window room for the most one turn writes: the literals before a match and the longest
-// match, plus the bytes past a match that a copy in whole chunks may pass over (it puts
-// them back), plus one byte: the fast loop never fills the window itself, since the
-// byte that fills it is due to be delivered at once.
+// Window room for a turn. The fast loop never fills the window itself, since the byte
+// that fills it is due to be delivered at once; and a copy in whole chunks may pass over
+// the bytes after its match (it puts them back), which must lie inside the window. Where
+// registers are plenty (x86-64) the loop tests each match against the window's end and
+// leaves one that does not fit to the careful copy, which delivers on the way
+// (FastMatch): a turn needs room only for its literals. On i686 that test costs the loop
+// more than the careful path saves, and a turn starts only with room for the literals
+// before a match, the longest match and the bytes after it.
 constexpr std::uint32_t FAST_COPY_OVERRUN = 16;
-constexpr std::uint32_t FAST_WINDOW_ROOM = (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
+constexpr bool FAST_MATCH_ROOM_TESTED = sizeof(FastWord) == 8;
+constexpr std::uint32_t FAST_WINDOW_ROOM =
+    FAST_MATCH_ROOM_TESTED ? FAST_LITERALS_PER_REFILL + 1
+                           : (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
 constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
+static_assert(!FAST_MATCH_ROOM_TESTED || FAST_COPY_OVERRUN >= FAST_WINDOW_ROOM,
+              "after a match that fits, the next turn's literals fit");
 
 // Whether the fast loop may start a turn: enough unread input and room in the window for
 // a whole one. The careful path asks this before it hands over; the loop itself keeps
@@ -98,10 +112,18 @@ inline bool fast_loop_may_run(const Inflater* f) {
   return f->ring_count >= FAST_MIN_INPUT && f->window_pos <= FAST_MAX_WINDOW_POS;
 }
 
+// A match the fast loop has decoded but leaves to the careful copy, because it does not
+// fit before the window's end; length 0 when there is none (always on i686).
+struct FastMatch {
+  std::uint32_t length;
+  std::uint32_t distance;
+};
+
 // Runs whole turns while fast_loop_may_run holds, on the ring's unread bytes up to its
-// end. Leaves the record at a symbol boundary. Returns HANDLER_DONE at the end of the
+// end. Leaves the record at a symbol boundary: after a match left to the careful copy in
+// *match when it returns HANDLER_NEED_INPUT. Returns HANDLER_DONE at the end of the
 // block, HANDLER_FAILED on an error, HANDLER_NEED_INPUT when input or window room ran
 // short.
 HandlerResult decode_huffman_fast(Inflater* inflater, const HuffmanEntry* literal_table,
                                   const HuffmanEntry* distance_table, std::uint32_t literal_bits,
-                                  std::uint32_t distance_bits);
+                                  std::uint32_t distance_bits, FastMatch* match);

@@ -1,7 +1,7 @@
-// The fast loop's one-level tables, built from a block's code lengths beside its
-// HuffmanEntry tables. Every slot starts as FAST_SLOW, so that whatever the fast table
-// does not resolve itself (codes longer than it, end of block, symbols without meaning,
-// spare patterns of an incomplete code) goes to the careful tables, which decide it
+// The fast loop's one-level tables, filled for each Huffman block from the same ordered
+// code lengths as its HuffmanEntry tables. Whatever the fast table does not resolve
+// itself (codes longer than it, symbols without meaning, spare patterns of an incomplete
+// code, end of block) stays FAST_SLOW and goes to the careful tables, which decide it
 // exactly as the careful path does.
 
 #include <cstddef>
@@ -29,56 +29,47 @@ FastEntry distance_entry(std::uint32_t symbol, std::uint32_t length) {
          (length + DISTANCE_EXTRA[symbol]);
 }
 
-// Fills a table of 2^width slots for the canonical code of the lengths. The table grows
-// with the code length: it starts at the shortest code's width (or the table's, if that
-// is less) with every slot FAST_SLOW, and going one bit wider copies it onto its own end
-// (a shorter code fills every slot that shares its bits) before the codes of the new
+// Fills a table of 2^width slots for the canonical code of an ordered set. The table
+// grows with the code length: it starts at the shortest code's width (or the table's, if
+// that is less) with every slot FAST_SLOW, and going one bit wider copies it onto its own
+// end (a shorter code fills every slot that shares its bits) before the codes of the new
 // length take their own slots, which no shorter code holds. What no code up to the
 // table's width takes (the first bits of longer codes, spare patterns) keeps FAST_SLOW.
 // The table always ends at its full width, so that the loop indexes it with a constant
 // mask.
 template <FastEntry (*entry)(std::uint32_t symbol, std::uint32_t length)>
-void fill(FastEntry* table, std::uint32_t width, const std::uint32_t* lengths, std::uint32_t n) {
-  std::uint32_t count[MAX_CODE_LENGTH + 1] = {};
-  for (std::uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
+void fill(FastEntry* table, std::uint32_t width, const HuffmanCodeOrder& order) {
   std::uint32_t shortest = 1;
-  while (shortest < width && count[shortest] == 0) ++shortest;
-
-  // Symbols by code length, and within a length by symbol: the canonical order.
-  std::uint16_t sorted[MAX_LITERAL_SYMBOLS];
-  std::uint32_t offset[MAX_CODE_LENGTH + 2] = {};
-  for (std::uint32_t k = 1; k <= MAX_CODE_LENGTH; ++k) offset[k + 1] = offset[k] + count[k];
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (lengths[i] != 0) sorted[offset[lengths[i]]++] = static_cast<std::uint16_t>(i);
-  }
-
+  while (shortest < width && order.count[shortest] == 0) ++shortest;
   for (std::uint32_t i = 0; i < (1u << shortest); ++i) table[i] = FAST_SLOW;
-  std::uint32_t code = 0;  // the next code, bit-reversed: the first stream bit is bit 0
-  std::uint32_t next = 0;
+  // The canonical codes of the lengths below the shortest taken: none.
+  std::uint32_t canonical = 0;
+  const std::uint16_t* next = order.sorted;
   for (std::uint32_t k = shortest; k <= width; ++k) {
-    if (k > shortest) std::memcpy(table + (1u << (k - 1)), table, (std::size_t{1} << (k - 1)) * sizeof(FastEntry));
-    for (std::uint32_t c = 0; c < count[k]; ++c) {
-      table[code] = entry(sorted[next++], k);
-      // The reversed form of adding 1 to a k-bit code.
-      std::uint32_t bit = 1u << (k - 1);
-      while ((code & bit) != 0) {
-        code ^= bit;
-        bit >>= 1;
-      }
-      code |= bit;
+    if (k > shortest) {
+      std::memcpy(table + (1u << (k - 1)), table, (std::size_t{1} << (k - 1)) * sizeof(FastEntry));
+      canonical <<= 1;
+    }
+    for (std::uint32_t c = order.count[k]; c > 0; --c, ++canonical) {
+      table[huffman_reversed_code(canonical, k)] = entry(*next++, k);
     }
   }
 }
 
 }  // namespace
 
-bool fast_tables_build(Inflater* f, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
-                       const std::uint32_t* distance_lengths, std::uint32_t distance_count) {
-  auto* block = static_cast<FastEntry*>(f->allocate(FAST_TABLE_ENTRIES * sizeof(FastEntry)));
-  if (block == nullptr) return false;
-  fill<literal_entry>(block, FAST_LITERAL_BITS, literal_lengths, literal_count);
-  fill<distance_entry>(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, distance_lengths, distance_count);
-  f->fast_tables = block;
+bool fast_tables_build(Inflater* f, const HuffmanCodeOrder& literal, const HuffmanCodeOrder* distance) {
+  if (f->fast_tables == nullptr) {
+    f->fast_tables = static_cast<FastEntry*>(f->allocate(FAST_TABLE_ENTRIES * sizeof(FastEntry)));
+    if (f->fast_tables == nullptr) return false;
+  }
+  FastEntry* const block = f->fast_tables;
+  fill<literal_entry>(block, FAST_LITERAL_BITS, literal);
+  if (distance != nullptr) {
+    fill<distance_entry>(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, *distance);
+  } else {
+    for (std::uint32_t i = 0; i < (1u << FAST_DISTANCE_BITS); ++i) block[FAST_DISTANCE_OFFSET + i] = FAST_SLOW;
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 // of block type 2. Both leave the block's tables in the record for its data.
 
 #include <cstdint>
+#include <cstring>
 
 #include "decode/bit_reader.h"
 #include "decode/deflate_tables.h"
@@ -13,30 +14,35 @@ namespace {
 
 // Builds the block's tables from its code lengths and hands them to the record for the
 // block's data: the literal/length and distance HuffmanEntry tables and the fast loop's
-// tables. The literal/length code must be complete and not empty (without it not even the
-// end of the block can be decoded); an incomplete distance code is accepted (its spare
-// patterns decode as invalid), and so is none at all (a block of literals only). On a
-// failure nothing built here stays allocated.
+// tables, all from the same ordering of each set's lengths. The literal/length code must
+// be complete and not empty (without it not even the end of the block can be decoded);
+// an incomplete distance code is accepted (its spare patterns decode as invalid), and so
+// is none at all (a block of literals only). On a failure nothing built here stays
+// allocated.
 HandlerResult build_block_tables(Inflater* f, const std::uint32_t* literal_lengths, std::uint32_t literal_count,
                                  std::uint32_t requested_literal_bits, const std::uint32_t* distance_lengths,
                                  std::uint32_t distance_count, std::uint32_t requested_distance_bits) {
+  HuffmanCodeOrder literal_order;
+  HuffmanCodeOrder distance_order;
+  if (!huffman_order_code(literal_lengths, literal_count, &literal_order)) return HANDLER_OVERSUBSCRIBED;
+  if (!huffman_order_code(distance_lengths, distance_count, &distance_order)) return HANDLER_OVERSUBSCRIBED;
+
   HuffmanEntry* literal = nullptr;
   std::uint32_t literal_bits = requested_literal_bits;
-  HuffmanBuildResult r = huffman_build_table(f, literal_lengths, literal_count, LENGTH_SYMBOL_FIRST, LENGTH_BASE,
-                                             LENGTH_EXTRA, &literal, &literal_bits);
+  HuffmanBuildResult r = huffman_build_ordered(f, literal_order, LENGTH_SYMBOL_FIRST, LENGTH_BASE, LENGTH_EXTRA,
+                                               &literal, &literal_bits);
   if (r == HUFFMAN_INCOMPLETE) huffman_free_table(f, literal);
   if (r != HUFFMAN_COMPLETE) return huffman_handler_failure(r);
   if (literal == nullptr) return HANDLER_FAILED;
 
   HuffmanEntry* distance = nullptr;
   std::uint32_t distance_bits = requested_distance_bits;
-  r = huffman_build_table(f, distance_lengths, distance_count, 0, DISTANCE_BASE, DISTANCE_EXTRA, &distance,
-                          &distance_bits);
+  r = huffman_build_ordered(f, distance_order, 0, DISTANCE_BASE, DISTANCE_EXTRA, &distance, &distance_bits);
   if (r != HUFFMAN_COMPLETE && r != HUFFMAN_INCOMPLETE) {
     huffman_free_table(f, literal);
     return huffman_handler_failure(r);
   }
-  if (!fast_tables_build(f, literal_lengths, literal_count, distance_lengths, distance_count)) {
+  if (!fast_tables_build(f, literal_order, &distance_order)) {
     huffman_free_table(f, literal);
     huffman_free_table(f, distance);
     return HANDLER_OUT_OF_MEMORY;
@@ -65,18 +71,63 @@ HandlerResult setup_fixed_tables(Inflater* f) {
 
 namespace {
 
+// The bit reader of the code lengths: a 64-bit buffer topped up a word at a time where
+// the ring holds one without wrapping, else a byte at a time. It may pull bytes before
+// they are needed, since the header is rolled back whole when the input runs out; what
+// it holds beyond the bits it used goes back to the BitReader's form at the end, the
+// whole bytes it pulled returned to the ring.
+struct LengthBits {
+  std::uint64_t buffer;
+  std::uint32_t count;
+  std::uint32_t pulled;  // bytes taken from the ring here
+};
+
+// Enough for any code-length code with the extra bits of a repeat.
+constexpr std::uint32_t LENGTH_SYMBOL_MOST_BITS = MAX_CODE_LENGTH_CODE + 7;
+static_assert(CODE_LENGTH_REPEAT_EXTRA[2] == 7 && CODE_LENGTH_REPEAT_EXTRA[0] < 7 && CODE_LENGTH_REPEAT_EXTRA[1] < 7,
+              "a repeat has at most 7 extra bits");
+
+inline void length_bits_top_up(const Inflater* f, BitReader& b, LengthBits& r) {
+  const std::uint32_t at = b.ring_read & RING_MASK;
+  if (b.ring_count >= 8 && at <= RING_SIZE - 8) {
+    std::uint64_t word;
+    std::memcpy(&word, f->ring + at, sizeof word);
+    const std::uint32_t n = (63 - r.count) >> 3;
+    r.buffer |= word << r.count;
+    r.buffer &= ~std::uint64_t{0} >> (64 - r.count - 8 * n);  // only the whole bytes taken
+    r.count += 8 * n;
+    r.pulled += n;
+    b.ring_read += n;
+    b.ring_count -= n;
+    return;
+  }
+  while (r.count <= 56 && b.ring_count > 0) {
+    r.buffer |= std::uint64_t{f->ring[b.ring_read & RING_MASK]} << r.count;
+    ++b.ring_read;
+    --b.ring_count;
+    r.count += 8;
+    ++r.pulled;
+  }
+}
+
 // Reads the nl + nd code lengths with the code-length code. Returns HANDLER_NEED_INPUT,
 // HANDLER_DONE or HANDLER_FAILED (a repeat past the last length, an invalid pattern).
+// A code is decoded as the careful lookup does near the end of the input: with fewer
+// bits than the table's width, when its own bits are all there.
 HandlerResult read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEntry* table, std::uint32_t width,
                                 std::uint32_t* lengths, std::uint32_t total) {
+  LengthBits r{b.buffer, b.count, 0};
+  const std::uint32_t mask = BIT_MASK[width];
   std::uint32_t previous = 0;
   std::uint32_t i = 0;
   while (i < total) {
-    const HuffmanEntry* e = bits_lookup(f, b, table, width);
-    if (e == nullptr) return HANDLER_NEED_INPUT;
+    if (r.count < LENGTH_SYMBOL_MOST_BITS) length_bits_top_up(f, b, r);
+    const HuffmanEntry* e = &table[r.buffer & mask];
+    if (e->code_bits > r.count) return HANDLER_NEED_INPUT;
     // A single one-bit code leaves its other pattern without a symbol.
     if (e->op != OP_LITERAL) return HANDLER_FAILED;
-    bits_drop(b, e->code_bits);
+    r.buffer >>= e->code_bits;
+    r.count -= e->code_bits;
     const std::uint32_t symbol = e->value;
     if (symbol < CODE_LENGTH_REPEAT_FIRST) {
       lengths[i++] = symbol;
@@ -85,13 +136,25 @@ HandlerResult read_code_lengths(const Inflater* f, BitReader& b, const HuffmanEn
     }
     // 16 repeats the previous length, 17 and 18 repeat zero.
     const std::uint32_t kind = symbol - CODE_LENGTH_REPEAT_FIRST;
-    if (!bits_need(f, b, CODE_LENGTH_REPEAT_EXTRA[kind])) return HANDLER_NEED_INPUT;
-    const std::uint32_t repeat = CODE_LENGTH_REPEAT_SHORTEST[kind] + bits_take(b, CODE_LENGTH_REPEAT_EXTRA[kind]);
+    const std::uint32_t extra = CODE_LENGTH_REPEAT_EXTRA[kind];
+    if (r.count < extra) return HANDLER_NEED_INPUT;
+    const std::uint32_t repeat = CODE_LENGTH_REPEAT_SHORTEST[kind] + static_cast<std::uint32_t>(r.buffer & BIT_MASK[extra]);
+    r.buffer >>= extra;
+    r.count -= extra;
     const std::uint32_t length = symbol == CODE_LENGTH_REPEAT_FIRST ? previous : 0;
     if (repeat > total - i) return HANDLER_FAILED;
-    for (std::uint32_t r = 0; r < repeat; ++r) lengths[i++] = length;
+    for (std::uint32_t k = 0; k < repeat; ++k) lengths[i++] = length;
     previous = length;
   }
+  // Whole bytes pulled here and not used go back; what stays is below 8 bits, or came
+  // from the BitReader's own buffer and so fits in its 32.
+  std::uint32_t whole = r.count >> 3;
+  if (whole > r.pulled) whole = r.pulled;
+  r.count -= 8 * whole;
+  b.ring_read -= whole;
+  b.ring_count += whole;
+  b.buffer = static_cast<std::uint32_t>(r.buffer & ((std::uint64_t{1} << r.count) - 1));
+  b.count = r.count;
   return HANDLER_DONE;
 }
 

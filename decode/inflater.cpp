@@ -60,7 +60,6 @@ void release_block_tables(Inflater* f) {
   huffman_free_table(f, f->distance_table);
   f->literal_table = nullptr;
   f->distance_table = nullptr;
-  fast_tables_release(f);
 }
 
 // The data of a Huffman block; at its end the block's tables go.
@@ -186,6 +185,7 @@ int inflater_finish(Inflater* f) {
       (f->error != 0 || f->ring_count > 0 || f->state != BLOCK_HEADER || f->last_block == 0) ? 1 : 0;
   // A stream that stops inside a Huffman block, or fails there, still holds its tables.
   if (f->state == FIXED_DATA || f->state == DYNAMIC_DATA) release_block_tables(f);
+  fast_tables_release(f);
   const ReleaseFn release = f->release;
   release(f);
   return verdict;

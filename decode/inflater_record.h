@@ -56,9 +56,9 @@ struct Inflater {
   // bytes is real history. Before that, only window[0, window_pos) has been written, and
   // a back-reference further than window_pos is refused instead of copying unset memory.
   std::int32_t window_filled;
-  // The fast loop's tables of the current Huffman block (decode/huffman_fast.h), held
-  // with literal_table and distance_table and released with them; one block holding the
-  // literal/length table, then the distance table.
+  // The fast loop's tables (decode/huffman_fast.h): one block holding the literal/length
+  // table, then the distance table, allocated for the record's first Huffman block,
+  // filled anew for each one, released by inflater_finish.
   std::uint32_t* fast_tables;
   std::uint32_t guard_tail;
 };

@@ -6,7 +6,8 @@
 // (tests/support/deflate_generator.h), whose stream must decode to what it encoded. Checks, besides the sanitizers' findings: the delivery rules,
 // the error latch, that every block is released, and, whenever zlib's raw inflate decodes
 // the stream completely, that our decoder gives the same bytes without failing (and the
-// verdict 0 when the stream has no bytes after its end).
+// verdict 0 when the stream has no bytes after its end). The CRC-32 runs over every
+// piece delivered and over the input from its third byte on, and must agree with zlib's.
 
 #include <zlib.h>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decode/crc32.h"
 #include "decode/inflater.h"
 #include "tests/support/counting_allocator.h"
 #include "tests/support/deflate_generator.h"
@@ -26,14 +28,21 @@ namespace {
 
 struct Output {
   std::vector<unsigned char> bytes;
+  const CrcTable* crc_table;
+  std::uint32_t crc;  // running value over the pieces as they arrive
 };
 
 int collect(void* user, const unsigned char* bytes, std::uint32_t count) {
   if (count < 1 || count > 32768) std::abort();
   auto* out = static_cast<Output*>(user);
   out->bytes.insert(out->bytes.end(), bytes, bytes + count);
+  out->crc = crc_update(out->crc_table, out->crc, bytes, count);
   return 0;
 }
+
+// The CRC-32 object from the plain heap: the decoder's blocks are the ones counted.
+void* heap_allocate(std::size_t size) { return std::malloc(size); }
+void heap_release(void* block) { std::free(block); }
 
 }  // namespace
 
@@ -66,7 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const int reference_ok = zlib_raw_inflate(stream, stream_size, &expected, &consumed, 64u << 20) ? 1 : 0;
   if (reference_ok == 0 && expected.size() >= (64u << 20)) return 0;
 
+  CrcTable* crc_table = crc_table_create(heap_allocate, heap_release);
+  if (crc_table == nullptr) std::abort();
+  const auto input_crc = ~crc_update(crc_table, 0xFFFFFFFFu, input + 2, static_cast<std::uint32_t>(size - 2));
+  if (input_crc != static_cast<std::uint32_t>(crc32(0, input + 2, static_cast<uInt>(size - 2)))) std::abort();
   Output out;
+  out.crc_table = crc_table;
+  out.crc = 0xFFFFFFFFu;
   counting_reset();
   Inflater* f = inflater_create(&out, collect, counting_allocate, counting_release);
   if (f == nullptr) std::abort();
@@ -89,6 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const int verdict = inflater_finish(f);
   if (failed && verdict == 0) std::abort();
   if (counting_live_blocks() != 0) std::abort();
+  if (~out.crc != static_cast<std::uint32_t>(crc32(0, out.bytes.data(), static_cast<uInt>(out.bytes.size())))) {
+    std::abort();
+  }
+  crc_table_free(crc_table);
 
   if (from_generator && (reference_ok == 0 || expected != generated.data)) std::abort();  // the generator's own fault
   if (from_generator && (failed || verdict != 0 || out.bytes != generated.data)) std::abort();

@@ -245,7 +245,10 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
                                   &lit_table, &lit_bits), 0) << what;
     ASSERT_LE(huffman_build_table(b.record, distance.data(), nd, 0, DISTANCE_BASE, DISTANCE_EXTRA, &dist_table,
                                   &dist_bits), 1) << what;
-    ASSERT_TRUE(fast_tables_build(b.record, literal.data(), nl, distance.data(), nd)) << what;
+    HuffmanCodeOrder literal_order, distance_order;
+    ASSERT_TRUE(huffman_order_code(literal.data(), nl, &literal_order));
+    ASSERT_TRUE(huffman_order_code(distance.data(), nd, &distance_order));
+    ASSERT_TRUE(fast_tables_build(b.record, literal_order, &distance_order)) << what;
     expect_fast_table_agrees(b.record->fast_tables, FAST_LITERAL_BITS, lit_table, lit_bits, true, what + " literal");
     expect_fast_table_agrees(b.record->fast_tables + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, dist_table, dist_bits,
                              false, what + " distance");
@@ -260,7 +263,9 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
   std::vector<std::uint32_t> literal(257, 0);
   literal['a'] = 1;
   literal[256] = 1;
-  ASSERT_TRUE(fast_tables_build(b.record, literal.data(), 257, nullptr, 0));
+  HuffmanCodeOrder literal_order;
+  ASSERT_TRUE(huffman_order_code(literal.data(), 257, &literal_order));
+  ASSERT_TRUE(fast_tables_build(b.record, literal_order, nullptr));
   for (std::uint32_t p = 0; p < (1u << FAST_DISTANCE_BITS); ++p) {
     EXPECT_EQ(b.record->fast_tables[FAST_DISTANCE_OFFSET + p], FAST_SLOW);
   }
@@ -327,6 +332,24 @@ TEST(HuffmanBuild, OversubscribedEmptyAndOneBitSets) {
   EXPECT_EQ(table, &sentinel);
   const std::uint32_t too_many[6] = {2, 2, 2, 3, 3, 2};
   EXPECT_EQ(huffman_build_table(b.record, too_many, 6, 6, nullptr, nullptr, &table, &width), 2);
+  // Lengths and set sizes outside the format's are refused the same way, before any
+  // ordering is written.
+  const std::uint32_t too_long[3] = {1, 17, 1};
+  EXPECT_EQ(huffman_build_table(b.record, too_long, 3, 3, nullptr, nullptr, &table, &width), 2);
+  // 33 and 65 would count as a length of 1 if only their low bits were looked at.
+  for (std::uint32_t beyond : {33u, 65u, 0x80000001u}) {
+    const std::uint32_t lengths[3] = {1, 1, beyond};
+    EXPECT_EQ(huffman_build_table(b.record, lengths, 3, 3, nullptr, nullptr, &table, &width), 2) << beyond;
+  }
+  std::vector<std::uint32_t> ones(MAX_LITERAL_SYMBOLS + 1, 9);
+  EXPECT_EQ(huffman_build_table(b.record, ones.data(), MAX_LITERAL_SYMBOLS + 1, 257, LENGTH_BASE, LENGTH_EXTRA, &table,
+                                &width), 2);
+  EXPECT_EQ(huffman_build_table(b.record, ones.data(), 0, 0, nullptr, nullptr, &table, &width), 2);
+  HuffmanCodeOrder order;
+  order.n = 12345;
+  EXPECT_FALSE(huffman_order_code(too_long, 3, &order));
+  EXPECT_EQ(order.n, 12345u);
+  EXPECT_EQ(table, &sentinel);
   EXPECT_EQ(counting_attempts(), before);
 
   const std::uint32_t zeros[19] = {};

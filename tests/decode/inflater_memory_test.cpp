@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "decode/huffman_fast.h"
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
 #include "tests/decode/decode_harness.h"
@@ -150,6 +152,51 @@ TEST(InflaterRecord, FinishInsideAHuffmanBlockReleasesItsTables) {
   const DecodeResult r = decode_stream(w.bytes, push_all());
   EXPECT_EQ(r.first_failed_feed, 0);
   for (const auto& v : r.violations) ADD_FAILURE() << "invalid code: " << v;
+}
+
+// Counts the allocations of the fast tables' size, on top of the counting allocator.
+std::uint64_t fast_sized_allocations = 0;
+void* allocate_counting_fast_sized(std::size_t size) {
+  if (size == FAST_TABLE_ENTRIES * sizeof(FastEntry)) ++fast_sized_allocations;
+  return counting_allocate(size);
+}
+
+TEST(InflaterRecord, FastTablesAreOneBlockForTheRecord) {
+  // Fixed, dynamic and stored blocks: the fast tables' block is allocated for the first
+  // Huffman block and serves every later one until the end; stored blocks never need it.
+  Bytes data;
+  BitWriter stored;
+  write_stored_block(stored, false, make_random(3000, 4));
+  write_stored_block(stored, true, make_random(100, 5));
+  const struct {
+    Bytes stream;
+    std::uint64_t fast_blocks;
+  } cases[] = {{mixed_stream(&data), 1}, {stored.bytes, 0}};
+  for (const auto& c : cases) {
+    for (std::uint32_t push : {1000u, 97u}) {
+      counting_reset();
+      fast_sized_allocations = 0;
+      Sink sink;
+      Inflater* f = inflater_create(&sink, sink_output, allocate_counting_fast_sized, counting_release);
+      ASSERT_NE(f, nullptr);
+      sink.inflater = f;
+      std::uint32_t huffman_blocks = 0;
+      std::int32_t state = f->state;
+      const void* tables = nullptr;
+      for (std::size_t at = 0; at < c.stream.size(); at += push) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(push, c.stream.size() - at));
+        ASSERT_EQ(inflater_feed(f, c.stream.data() + at, n), 0);
+        if (f->state != state && (f->state == FIXED_DATA || f->state == DYNAMIC_DATA)) ++huffman_blocks;
+        state = f->state;
+        if (tables == nullptr) tables = f->fast_tables;
+        EXPECT_TRUE(f->fast_tables == nullptr || f->fast_tables == tables) << push;
+      }
+      EXPECT_EQ(inflater_finish(f), 0) << push;
+      EXPECT_EQ(fast_sized_allocations, c.fast_blocks) << push;
+      EXPECT_EQ(counting_live_blocks(), 0u) << push;
+      EXPECT_GE(huffman_blocks, 2 * c.fast_blocks) << push;
+    }
+  }
 }
 
 TEST(InflaterRecord, MemoryDoesNotGrowWithTheStream) {

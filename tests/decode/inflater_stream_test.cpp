@@ -1,5 +1,7 @@
 // Hand-built streams for the edges of the format and of the push interface.
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -291,6 +293,20 @@ TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
   }
 }
 
+// The stream decodes to exactly `expected`, with verdict 0 and by the delivery rules,
+// whole, in 8192-byte pushes and in the random pushes given.
+void expect_decodes_whole(const Bytes& stream, const Bytes& expected, const PushPattern& random_pushes) {
+  for (const PushPattern& pattern : {push_all(), push_fixed(8192), random_pushes}) {
+    const DecodeResult r = decode_stream(stream, pattern);
+    EXPECT_EQ(r.verdict, 0);
+    ASSERT_EQ(r.out.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
+    }
+    for (const auto& v : r.violations) ADD_FAILURE() << v;
+  }
+}
+
 TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
   // After a whole window of history, matches whose distance lies at the edges where the
   // copy changes its way (periods shorter than a chunk, sources just ahead near a whole
@@ -323,15 +339,33 @@ TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
     }
   }
   write_fixed_literal(w, 256);
-  for (const PushPattern& pattern : {push_all(), push_fixed(8192), push_random(5, 5000)}) {
-    const DecodeResult r = decode_stream(w.bytes, pattern);
-    EXPECT_EQ(r.verdict, 0);
-    ASSERT_EQ(r.out.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      ASSERT_EQ(r.out[i], expected[i]) << "first difference at byte " << i;
+  expect_decodes_whole(w.bytes, expected, push_random(5, 5000));
+}
+
+TEST(Matches, SourcesEndingNearTheWindowsEnd) {
+  // Once the window has been filled and restarted, matches whose distance reaches past
+  // the window's start, so that their source lies at the window's far end, ending 0 to 20
+  // bytes before it: where chunks may or may not run past the source (16-byte chunks on
+  // x86-64, 8-byte ones on i686), with lengths around the chunk sizes.
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(1, 2);
+  Bytes expected = make_random(32768 + 232, 77);
+  for (auto b : expected) write_fixed_literal(w, b);
+  for (std::uint32_t length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 32u, 33u}) {
+    for (std::uint32_t before_end = 0; before_end <= 20; ++before_end) {
+      const std::uint32_t wp = static_cast<std::uint32_t>(expected.size() % 32768);
+      const std::uint32_t distance = wp + before_end + length;
+      write_fixed_length(w, length);
+      write_fixed_distance(w, distance);
+      for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+      const auto literal = static_cast<unsigned char>(length * 7 + before_end);
+      write_fixed_literal(w, literal);
+      expected.push_back(literal);
     }
-    for (const auto& v : r.violations) ADD_FAILURE() << v;
   }
+  write_fixed_literal(w, 256);
+  expect_decodes_whole(w.bytes, expected, push_random(9, 3000));
 }
 
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
@@ -679,6 +713,34 @@ TEST(DynamicHeaders, ShortEndOfBlockAfterADeepCode) {
       ASSERT_EQ(check, expected);
       expect_every_split(w.bytes, expected, 0,
                          "deep code then short end of block, " + std::to_string(lead) + " lead, last " + last);
+    }
+  }
+}
+
+TEST(DynamicHeaders, HeadersAcrossTheRingsEndAndAfterStoredBytes) {
+  // A stored block first, so that the dynamic header of zlib's stream behind it starts a
+  // few bytes before the input ring's end (the stored block ends on a byte boundary, and
+  // zlib's raw stream starts on one): its code lengths are read partly from the ring's end
+  // and partly from its start, a word at a time where eight bytes are there unbroken and
+  // byte by byte across the wrap.
+  const Bytes body = make_text(20000, 31);
+  const Bytes deflated = zlib_deflate(body, 6, Z_DEFAULT_STRATEGY);
+  ASSERT_EQ((deflated[0] >> 1) & 3, 2) << "zlib's stream starts with a dynamic block";
+  for (std::uint32_t before_end = 1; before_end <= 40; before_end += 3) {
+    const Bytes stored = make_random(16384 - 5 - before_end, before_end);
+    BitWriter w;
+    write_stored_block(w, false, stored);
+    Bytes stream = w.bytes;
+    ASSERT_EQ(stream.size(), 16384u - before_end);
+    stream.insert(stream.end(), deflated.begin(), deflated.end());
+    Bytes expected = stored;
+    expected.insert(expected.end(), body.begin(), body.end());
+    const std::string what = "header " + std::to_string(before_end) + " bytes before the ring's end";
+    for (const PushPattern& pattern : {push_all(), push_fixed(1), push_fixed(8192), push_random(before_end, 700)}) {
+      const DecodeResult r = decode_stream(stream, pattern);
+      EXPECT_EQ(r.verdict, 0) << what;
+      EXPECT_TRUE(r.out == expected) << what;
+      for (const auto& v : r.violations) ADD_FAILURE() << what << ": " << v;
     }
   }
 }
