@@ -13,6 +13,7 @@ failed_groups=()
 drop_stale_tree() {
   local dir=$1 file
   [ -f "$dir/CMakeCache.txt" ] || return 0
+  grep -q '^CMAKE_TOOLCHAIN_FILE.*toolchain-mingw' "$dir/CMakeCache.txt" || return 0
   for file in "$ORVINTA_ROOT"/cmake/mingw-common.cmake "$ORVINTA_ROOT"/cmake/toolchain-*.cmake; do
     if [ "$file" -nt "$dir/CMakeCache.txt" ]; then
       echo "== $dir was configured before $(basename "$file") changed: starting it afresh"
