@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tools/archive_walk.h"
 #include "tools/cli.h"
@@ -34,19 +35,22 @@ const char* const USAGE_EXTRACT =
 
 namespace {
 
-// Output streams get a large buffer: the reader hands over data in runs of up to 32 KiB.
+// Output streams get a large buffer: the reader hands over data in runs of up to 32 KiB,
+// which a buffer of this size gathers into few large writes. glibc takes the size only
+// with a buffer of the caller's; one serves every entry, since one file is open at a time.
 constexpr std::size_t OUTPUT_BUFFER = 1 << 18;
 
 struct ExtractTarget {
   int folder_fd;
   dev_t archive_device;
   ino_t archive_inode;
+  std::vector<char> output_buffer;  // outlives every stream given it: each is closed first
 };
 
 // Opens a fresh file for the entry inside the folder. An existing file of that name is
 // removed first (a symbolic or hard link is unlinked, never written through), and a
 // name that would replace the archive being read is refused.
-FILE* open_entry_output(const ExtractTarget& target, const char* name, std::string* problem) {
+FILE* open_entry_output(ExtractTarget& target, const char* name, std::string* problem) {
   struct stat existing {};
   if (fstatat(target.folder_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     if (existing.st_dev == target.archive_device && existing.st_ino == target.archive_inode) {
@@ -75,12 +79,12 @@ FILE* open_entry_output(const ExtractTarget& target, const char* name, std::stri
     unlinkat(target.folder_fd, name, 0);
     return nullptr;
   }
-  std::setvbuf(output, nullptr, _IOFBF, OUTPUT_BUFFER);
+  std::setvbuf(output, target.output_buffer.data(), _IOFBF, target.output_buffer.size());
   return output;
 }
 
 // Extracts the current entry; an empty result means success.
-std::string extract_entry(ArchiveWalk* walk, const ExtractTarget& target) {
+std::string extract_entry(ArchiveWalk* walk, ExtractTarget& target) {
   const ZipEntryInfo& info = walk->info;
   if (info.name_length >= ZIP_NAME_CAPACITY) return "the name is longer than 255 bytes";
   const NameProblem problem = name_check_extract(info.name, info.name_length);
@@ -127,7 +131,7 @@ int extract_installer(const char* path, const char* folder, const InspectOptions
     pack_error("%s", error.c_str());
     return PACK_EXIT_FAILED;
   }
-  ExtractTarget target{-1, archive.st_dev, archive.st_ino};
+  ExtractTarget target{-1, archive.st_dev, archive.st_ino, std::vector<char>(OUTPUT_BUFFER)};
   if (!folder_create_all(folder, &error) ||
       (target.folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
     pack_error("%s", error.empty() ? io_error("cannot open folder", folder).c_str() : error.c_str());
