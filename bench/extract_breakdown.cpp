@@ -170,7 +170,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "extract_breakdown: cannot open %s\n", argv[1]);
     return 1;
   }
-  std::setvbuf(input, nullptr, _IOFBF, INPUT_BUFFER);
+  // Buffers of the program's own, as the tool gives its streams: glibc ignores a size
+  // given without one. Both outlive the streams they serve.
+  static char input_buffer[INPUT_BUFFER];
+  static char output_buffer[OUTPUT_BUFFER];
+  std::setvbuf(input, input_buffer, _IOFBF, INPUT_BUFFER);
   std::int32_t offset = -1;
   ZipReader* reader = zip_open(input, &offset);
   if (reader == nullptr) {
@@ -186,7 +190,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "extract_breakdown: cannot create %s\n", path.c_str());
       return 1;
     }
-    std::setvbuf(file, nullptr, _IOFBF, OUTPUT_BUFFER);
+    std::setvbuf(file, output_buffer, _IOFBF, OUTPUT_BUFFER);
     t = charge(b, FILES, t);
     std::string problem;
     if (!extract_entry(reader, file, b, &problem)) {

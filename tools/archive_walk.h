@@ -16,6 +16,7 @@ struct ArchiveWalk {
   std::int64_t file_size;
   std::uint32_t index;           // 0 for the first entry
   std::int64_t end_offset;       // where the walk stopped: the header zip_next could not read
+  char* input_buffer;            // the input stream's buffer, owned here, freed after the stream closes
 };
 
 // Opens the file and finds the first entry. False (with a reason) when the installer's

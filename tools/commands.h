@@ -2,6 +2,7 @@
 // The commands of orvinta-pack. Each takes the arguments behind the command's name and
 // returns the process exit code (tools/pack_status.h).
 
+#include <cstdint>
 #include <string>
 
 // What list, verify and extract take besides the file.
@@ -12,6 +13,7 @@ struct InspectOptions {
   bool require_signature;       // verify: an unsigned installer fails
   bool strict;                  // verify: warnings fail too
   std::string ca_file;          // verify: the authority the signer's chain must lead to
+  std::uint32_t jobs;           // extract: entries decoded at once; 0 = one per processor
 };
 
 // The work of list, verify and extract on one file, without a command line: what the

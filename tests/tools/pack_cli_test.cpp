@@ -668,6 +668,83 @@ TEST_F(PackCli, ExtractCreatesTheFolderAndRefusesDuplicateNames) {
   EXPECT_EQ(zip_test_file_contents(out + "/orvinta.exe"), zip_test_bytes("first"));
 }
 
+// What a folder holds after an extraction: every name with its bytes, folders marked.
+std::vector<std::pair<std::string, Bytes>> folder_state(const std::string& folder) {
+  std::vector<std::pair<std::string, Bytes>> state;
+  for (const std::string& name : folder_names(folder)) {
+    struct stat info {};
+    const std::string path = folder + "/" + name;
+    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      state.push_back({name + "/", {}});
+    } else {
+      state.push_back({name, zip_test_file_contents(path)});
+    }
+  }
+  return state;
+}
+
+// Decoding on several threads changes nothing a user sees: on intact and damaged
+// installers --jobs 4 leaves the same files, prints the same messages and exits as
+// --jobs 1 does, and the entry named is the first bad one in archive order.
+TEST_F(PackCli, ExtractGivesTheSameResultsForEveryJobCount) {
+  const std::string in = make_folder("in");
+  for (int i = 0; i < 9; ++i) put(in + "/0" + std::to_string(i) + ".bin", text_bytes(60000 + 7000 * i, i));
+  put(in + "/orvinta.exe", zip_test_random_bytes(20000, 11));  // stored
+  const std::string setup = scratch / "setup.exe";
+  ASSERT_EQ(build(setup, {in}).exit_code, 0);
+  const Bytes file = zip_test_file_contents(setup);
+  const std::vector<EntryAt> entries = walk_entries(file);
+  ASSERT_EQ(entries.size(), 10u);
+  const auto data_byte = [&](std::size_t entry) {
+    return static_cast<std::size_t>(entries[entry].data_offset + entries[entry].info.compressed_size / 2);
+  };
+  const struct {
+    const char* name;
+    std::vector<std::size_t> flipped;  // file offsets whose byte is changed
+    std::size_t cut_to;                // 0: not cut
+    const char* in_the_way;            // a folder of that name in the destination, or nullptr
+    const char* expected;              // in the message; nullptr: intact
+  } cases[] = {
+      {"intact", {}, 0, nullptr, nullptr},
+      {"deflate data damaged", {data_byte(5)}, 0, nullptr, "entry 6 \"05.bin\""},
+      {"two damaged, the first counts", {data_byte(7), data_byte(2)}, 0, nullptr, "entry 3 \"02.bin\""},
+      {"header unparsable", {static_cast<std::size_t>(entries[6].header_offset)}, 0, nullptr, "after entry 6"},
+      {"cut in an entry", {}, data_byte(8), nullptr, "entry 9 \"08.bin\""},
+      {"folder in the way", {}, 0, "04.bin", "a folder of that name is in the way"},
+      {"damage behind a folder in the way", {data_byte(6)}, 0, "03.bin", "entry 4 \"03.bin\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes damaged = file;
+    for (const std::size_t at : c.flipped) damaged[at] ^= 0x01;
+    if (c.cut_to != 0) damaged.resize(c.cut_to);
+    const std::string path = scratch / "case.exe";
+    put(path, damaged);
+    RunResult results[2];
+    std::vector<std::pair<std::string, Bytes>> states[2];
+    const char* jobs[2] = {"1", "4"};
+    for (int run = 0; run < 2; ++run) {
+      // An earlier file of a later entry's name, which a stop before that entry keeps.
+      const std::string out = make_folder(std::string("out-") + jobs[run]);
+      put(out + "/07.bin", text_bytes(10, 99));
+      if (c.in_the_way != nullptr) mkdir((out + "/" + c.in_the_way).c_str(), 0777);
+      results[run] = pack({"extract", "--jobs", jobs[run], path, out});
+      states[run] = folder_state(out);
+      ASSERT_EQ(std::system(("rm -rf '" + out + "'").c_str()), 0);
+    }
+    EXPECT_EQ(results[0].exit_code, c.expected == nullptr ? 0 : 1) << results[0].err;
+    EXPECT_EQ(results[1].exit_code, results[0].exit_code);
+    EXPECT_EQ(results[1].err, results[0].err);
+    EXPECT_EQ(states[1], states[0]);
+    if (c.expected != nullptr) {
+      EXPECT_NE(results[0].err.find(c.expected), std::string::npos) << results[0].err;
+    } else {
+      EXPECT_EQ(states[0].size(), entries.size());
+    }
+  }
+  EXPECT_EQ(pack({"extract", "--jobs", "0", setup, scratch / "x"}).exit_code, 2);
+}
+
 TEST_F(PackCli, HelpAndCommandLineMistakes) {
   for (const char* command : {"build", "list", "verify", "extract"}) {
     const RunResult help = pack({command, "--help"});
@@ -696,6 +773,8 @@ TEST_F(PackCli, HelpAndCommandLineMistakes) {
       {{"verify", "a", "b"}, "one installer"},
       {{"extract", "a"}, "a folder"},
       {{"extract", "--json", "a", "b"}, "unknown option --json"},
+      {{"extract", "--jobs", "257", "a", "b"}, "1 to 256"},
+      {{"extract", "a", "b", "--jobs"}, "--jobs needs"},
       {{"list", "--x", "a"}, "unknown option --x"},
       {{"build", "--stub", "s", "--out", "x", "--sign-pkcs12", "p", "--sign-cert", "c", "--sign-key", "k", "f"},
        "--sign-pkcs12 holds the certificate and the key"},
