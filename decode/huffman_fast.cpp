@@ -307,7 +307,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     // index; the refill for the distance's extra bits goes beside the lookup, which does
     // not wait for it.
     const FastEntry d = fast_distance[b.bits & distance_mask];
-    if (FAST_REFILLED_BITS < 2 * MAX_CODE_LENGTH + 5 + OP_MAX_EXTRA) fast_refill(b);
+    if (FAST_REFILLED_BITS < FAST_LENGTH_BITS + FAST_DISTANCE_CODE_BITS) fast_refill(b);
     std::uint32_t distance;
     if (usually((d & FAST_SLOW) == 0)) {
       distance = fast_take_value(b, d);
