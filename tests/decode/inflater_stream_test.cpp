@@ -50,6 +50,14 @@ void expect_failure(const Bytes& stream, const std::string& what) {
   for (const auto& v : bytewise.violations) ADD_FAILURE() << what << " one byte per push: " << v;
 }
 
+// A match in the fixed code, and the bytes it copies appended to `expected` one by one
+// (so that a match overlapping its own output repeats as the format means).
+void write_fixed_match(BitWriter& w, Bytes& expected, std::uint32_t length, std::uint32_t distance) {
+  write_fixed_length(w, length);
+  write_fixed_distance(w, distance);
+  for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+}
+
 Bytes fixed_block(const Bytes& literals, bool final_block = true) {
   BitWriter w;
   w.bits(final_block ? 1 : 0, 1);
@@ -278,9 +286,7 @@ TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
                                : pick == 2 ? window - next(300)
                                            : 1 + next(window);
       if (distance > window) distance = window;
-      write_fixed_length(w, length);
-      write_fixed_distance(w, distance);
-      for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+      write_fixed_match(w, expected, length, distance);
     }
     write_fixed_literal(w, 256);
     const std::string what = "seed " + std::to_string(seed);
@@ -323,19 +329,14 @@ TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
   w.bits(1, 2);
   Bytes expected = make_random(33000, 91);
   for (auto b : expected) write_fixed_literal(w, b);
-  auto match = [&](std::uint32_t length, std::uint32_t distance) {
-    write_fixed_length(w, length);
-    write_fixed_distance(w, distance);
-    for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
-  };
   std::uint32_t turn = 0;
   for (std::uint32_t d : distances) {
     for (std::uint32_t length : lengths) {
-      match(3 + turn % 14, 1000 + turn);
+      write_fixed_match(w, expected, 3 + turn % 14, 1000 + turn);
       const auto literal = static_cast<unsigned char>(turn++ * 37);
       write_fixed_literal(w, literal);
       expected.push_back(literal);
-      match(length, d);
+      write_fixed_match(w, expected, length, d);
     }
   }
   write_fixed_literal(w, 256);
@@ -355,10 +356,7 @@ TEST(Matches, SourcesEndingNearTheWindowsEnd) {
   for (std::uint32_t length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 32u, 33u}) {
     for (std::uint32_t before_end = 0; before_end <= 20; ++before_end) {
       const std::uint32_t wp = static_cast<std::uint32_t>(expected.size() % 32768);
-      const std::uint32_t distance = wp + before_end + length;
-      write_fixed_length(w, length);
-      write_fixed_distance(w, distance);
-      for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+      write_fixed_match(w, expected, length, wp + before_end + length);
       const auto literal = static_cast<unsigned char>(length * 7 + before_end);
       write_fixed_literal(w, literal);
       expected.push_back(literal);
