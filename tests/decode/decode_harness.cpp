@@ -176,44 +176,29 @@ std::vector<std::uint32_t> canonical_codes(const std::vector<std::uint32_t>& len
 
 namespace {
 
-std::vector<std::uint32_t> fixed_lengths() {
-  std::vector<std::uint32_t> l(288);
-  for (std::uint32_t i = 0; i < 288; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-  return l;
-}
-
-const std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const std::uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                                     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const std::uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
 std::uint32_t length_symbol(std::uint32_t length) {
   if (length == 258) return 285;
   std::uint32_t i = 0;
-  while (i + 1 < 28 && kLengthBase[i + 1] <= length) ++i;
+  while (i + 1 < 28 && deflate_generator::LENGTH_BASE[i + 1] <= length) ++i;
   return 257 + i;
 }
 
 std::uint32_t distance_symbol(std::uint32_t distance) {
   std::uint32_t i = 0;
-  while (i + 1 < 30 && kDistBase[i + 1] <= distance) ++i;
+  while (i + 1 < 30 && deflate_generator::DISTANCE_BASE[i + 1] <= distance) ++i;
   return i;
 }
 
 }  // namespace
 
 void write_fixed_literal(BitWriter& w, std::uint32_t symbol) {
-  static const std::vector<std::uint32_t> lengths = fixed_lengths();
+  static const std::vector<std::uint32_t> lengths = deflate_generator::fixed_literal_lengths();
   static const std::vector<std::uint32_t> codes = canonical_codes(lengths);
   w.code(codes[symbol], lengths[symbol]);
 }
 
 void write_fixed_length(BitWriter& w, std::uint32_t length) {
-  static const std::vector<std::uint32_t> lengths = fixed_lengths();
+  static const std::vector<std::uint32_t> lengths = deflate_generator::fixed_literal_lengths();
   static const std::vector<std::uint32_t> codes = canonical_codes(lengths);
   write_length(w, codes, lengths, length);
 }
@@ -221,35 +206,34 @@ void write_fixed_length(BitWriter& w, std::uint32_t length) {
 void write_fixed_distance(BitWriter& w, std::uint32_t distance) {
   const std::uint32_t s = distance_symbol(distance);
   w.code(s, 5);
-  w.bits(distance - kDistBase[s], kDistExtra[s]);
+  w.bits(distance - deflate_generator::DISTANCE_BASE[s], deflate_generator::DISTANCE_EXTRA[s]);
 }
 
 void write_length(BitWriter& w, const std::vector<std::uint32_t>& codes, const std::vector<std::uint32_t>& lengths,
                   std::uint32_t length) {
   const std::uint32_t s = length_symbol(length);
   w.code(codes[s], lengths[s]);
-  w.bits(length - kLengthBase[s - 257], kLengthExtra[s - 257]);
+  w.bits(length - deflate_generator::LENGTH_BASE[s - 257], deflate_generator::LENGTH_EXTRA[s - 257]);
 }
 
 void write_distance(BitWriter& w, const std::vector<std::uint32_t>& codes, const std::vector<std::uint32_t>& lengths,
                     std::uint32_t distance) {
   const std::uint32_t s = distance_symbol(distance);
   w.code(codes[s], lengths[s]);
-  w.bits(distance - kDistBase[s], kDistExtra[s]);
+  w.bits(distance - deflate_generator::DISTANCE_BASE[s], deflate_generator::DISTANCE_EXTRA[s]);
 }
 
 void write_dynamic_header(BitWriter& w, const std::vector<std::uint32_t>& literal_lengths,
                           const std::vector<std::uint32_t>& distance_lengths) {
   // Code-length code: all 19 symbols with length 5 would over-subscribe; 16 symbols of
   // length 4 (0..15) are complete and suffice for plain lengths.
-  static const std::uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   std::vector<std::uint32_t> cl(19, 0);
   for (int i = 0; i < 16; ++i) cl[i] = 4;
   const auto cl_codes = canonical_codes(cl);
   w.bits(static_cast<std::uint32_t>(literal_lengths.size() - 257), 5);
   w.bits(static_cast<std::uint32_t>(distance_lengths.size() - 1), 5);
   w.bits(19 - 4, 4);
-  for (int i = 0; i < 19; ++i) w.bits(cl[order[i]], 3);
+  for (int i = 0; i < 19; ++i) w.bits(cl[deflate_generator::CODE_LENGTH_ORDER[i]], 3);
   for (auto l : literal_lengths) w.code(cl_codes[l], 4);
   for (auto l : distance_lengths) w.code(cl_codes[l], 4);
 }

@@ -108,6 +108,13 @@ inline std::vector<std::uint32_t> canonical(const std::vector<std::uint32_t>& le
   return codes;
 }
 
+// The code lengths of the fixed literal/length code.
+inline std::vector<std::uint32_t> fixed_literal_lengths() {
+  std::vector<std::uint32_t> l(288);
+  for (std::uint32_t i = 0; i < 288; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+  return l;
+}
+
 constexpr std::uint16_t LENGTH_BASE[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                            31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::uint8_t LENGTH_EXTRA[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
@@ -367,12 +374,6 @@ inline void write_symbols(BitSink& w, const std::vector<std::uint32_t>& lit, con
   w.code(lit_codes[256], lit[256]);
 }
 
-inline std::vector<std::uint32_t> fixed_literal_lengths() {
-  std::vector<std::uint32_t> l(288);
-  for (std::uint32_t i = 0; i < 288; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-  return l;
-}
-
 }  // namespace detail
 
 // A stream of one to six blocks of mixed types, about `target_size` decoded bytes in
@@ -402,7 +403,7 @@ inline Generated generate(std::uint32_t seed, std::size_t target_size) {
       ++g.summary.stored_blocks;
     } else if (kind <= 2) {
       w.bits(1, 2);
-      const auto lit = detail::fixed_literal_lengths();
+      const auto lit = fixed_literal_lengths();
       const std::vector<std::uint32_t> dist(30, 5);
       detail::write_symbols(w, lit, dist, target, g.data, rng, g.summary);
       ++g.summary.fixed_blocks;
