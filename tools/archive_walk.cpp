@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "archive/zip_format.h"
+#include "tools/file_util.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
   walk->input_buffer = nullptr;
   FILE* input = std::fopen(path, "rb");
   if (input == nullptr) {
-    *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    *error = io_error("cannot open", path);
     return false;
   }
   struct stat info {};

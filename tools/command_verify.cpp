@@ -16,6 +16,7 @@
 #include "tools/code_signing.h"
 #include "tools/commands.h"
 #include "tools/entry_check.h"
+#include "tools/file_util.h"
 #include "tools/name_rules.h"
 #include "tools/pack_message.h"
 #include "tools/pack_report.h"
@@ -176,7 +177,7 @@ int verify_installer(const char* path, const InspectOptions& options) {
   }
   struct stat info {};
   if (stat(path, &info) != 0) {
-    pack_error("cannot read %s: %s", path, std::strerror(errno));
+    pack_error("%s", io_error("cannot read", path).c_str());
     return finish(&run, false);
   }
   bool signed_file = false;
