@@ -13,11 +13,6 @@
 
 namespace {
 
-// The reader reads headers and 8192-byte chunks; a stream buffer this large turns them
-// into few large reads. glibc takes the size only with a buffer of the caller's, so
-// the walk supplies one. Its seeks land inside the buffer while the walk moves forward.
-constexpr std::size_t INPUT_BUFFER = 1 << 18;
-
 void free_input_buffer(ArchiveWalk* walk) {
   std::free(walk->input_buffer);
   walk->input_buffer = nullptr;
@@ -42,9 +37,10 @@ bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
     return false;
   }
   walk->file_size = info.st_size;
-  // Without the buffer the stream keeps its default one: slower, not wrong.
-  walk->input_buffer = static_cast<char*>(std::malloc(INPUT_BUFFER));
-  if (walk->input_buffer != nullptr) std::setvbuf(input, walk->input_buffer, _IOFBF, INPUT_BUFFER);
+  // Without the buffer the stream keeps its default one: slower, not wrong. The walk's
+  // seeks land inside the buffer while it moves forward.
+  walk->input_buffer = static_cast<char*>(std::malloc(STREAM_BUFFER_SIZE));
+  if (walk->input_buffer != nullptr) std::setvbuf(input, walk->input_buffer, _IOFBF, STREAM_BUFFER_SIZE);
   std::int32_t offset = -1;  // scrambled input, scan from the start of the file
   walk->reader = zip_open(input, &offset);  // owns input from here on, also on failure
   if (walk->reader == nullptr) {
