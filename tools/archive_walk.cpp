@@ -10,6 +10,7 @@
 
 #include "archive/zip_format.h"
 #include "tools/file_util.h"
+#include "tools/pack_message.h"
 
 namespace {
 
@@ -88,3 +89,9 @@ std::string walk_method_text(std::uint16_t method) {
   if (method == ZIP_METHOD_DEFLATE) return "deflate";
   return "method " + std::to_string(method);
 }
+
+std::size_t walk_name_length(const ZipEntryInfo& info) {
+  return info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1;
+}
+
+std::string walk_name_text(const ZipEntryInfo& info) { return name_for_display(info.name, walk_name_length(info)); }

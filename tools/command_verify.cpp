@@ -66,10 +66,6 @@ std::string no_archive_reason(const char* path, const std::string& open_error) {
          std::to_string(pattern_at) + ", does not parse (name length 0 or cut short)";
 }
 
-std::string shown_name(const ZipEntryInfo& info) {
-  return name_for_display(info.name, info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1);
-}
-
 // The data of a Deflate entry that extracted, read once more for bytes behind its end.
 std::string deflate_tail(const char* path, const ArchiveWalk* walk) {
   FILE* input = std::fopen(path, "rb");
@@ -208,7 +204,7 @@ int verify_installer(const char* path, const InspectOptions& options) {
     if (!problem.empty()) {
       progress_clear(&progress);
       pack_error("%s: entry %" PRIu32 " %s (local header at offset %" PRId64 "): %s", path, walk.index + 1,
-                 shown_name(walk.info).c_str(), walk.header_offset, problem.c_str());
+                 walk_name_text(walk.info).c_str(), walk.header_offset, problem.c_str());
       walk_close(&walk);
       run.report["entries"] = entries;
       return finish(&run, false);
