@@ -15,6 +15,8 @@
 # tree's, build/win32/installer/orvinta-setup.exe).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=payload.sh
+source "$here/payload.sh"
 
 pack=${1:?usage: extract-bench.sh PATH/TO/orvinta-pack}
 pack=$(cd "$(dirname "$pack")" && pwd)/$(basename "$pack")
@@ -31,8 +33,7 @@ stub=${BENCH_STUB:-$root/build/win32/installer/orvinta-setup.exe}
 [ -f "$stub" ] || { echo "extract-bench: no stub $stub; build it: cmake --preset win32 && cmake --build build/win32 --target orvinta-setup (or set BENCH_STUB)" >&2; exit 1; }
 stub=$(cd "$(dirname "$stub")" && pwd)/$(basename "$stub")
 stub_option=()
-[ "$(od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N4 "$stub") + 4 ))" -N2 "$stub" | tr -d ' ')" = 6486 ] \
-  && stub_option=(--x86-64-test-stub)  # the win64 tree's stub
+[ "$(bench_pe_machine "$stub")" = 6486 ] && stub_option=(--x86-64-test-stub)  # the win64 tree's stub
 
 for tool in unzip zip python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "extract-bench: $tool is missing" >&2; exit 1; }
@@ -43,9 +44,6 @@ rm -rf "$work"
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-
-# shellcheck source=payload.sh
-source "$here/payload.sh"
 cp "$stub" stub.exe
 
 now_ns() { date +%s%N; }

@@ -9,13 +9,10 @@
 #include <cstring>
 
 #include "archive/zip_format.h"
+#include "tools/file_util.h"
+#include "tools/pack_message.h"
 
 namespace {
-
-// The reader reads headers and 8192-byte chunks; a stream buffer this large turns them
-// into few large reads. glibc takes the size only with a buffer of the caller's, so
-// the walk supplies one. Its seeks land inside the buffer while the walk moves forward.
-constexpr std::size_t INPUT_BUFFER = 1 << 18;
 
 void free_input_buffer(ArchiveWalk* walk) {
   std::free(walk->input_buffer);
@@ -31,7 +28,7 @@ bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
   walk->input_buffer = nullptr;
   FILE* input = std::fopen(path, "rb");
   if (input == nullptr) {
-    *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    *error = io_error("cannot open", path);
     return false;
   }
   struct stat info {};
@@ -41,9 +38,10 @@ bool walk_open(ArchiveWalk* walk, const char* path, std::string* error) {
     return false;
   }
   walk->file_size = info.st_size;
-  // Without the buffer the stream keeps its default one: slower, not wrong.
-  walk->input_buffer = static_cast<char*>(std::malloc(INPUT_BUFFER));
-  if (walk->input_buffer != nullptr) std::setvbuf(input, walk->input_buffer, _IOFBF, INPUT_BUFFER);
+  // Without the buffer the stream keeps its default one: slower, not wrong. The walk's
+  // seeks land inside the buffer while it moves forward.
+  walk->input_buffer = static_cast<char*>(std::malloc(STREAM_BUFFER_SIZE));
+  if (walk->input_buffer != nullptr) std::setvbuf(input, walk->input_buffer, _IOFBF, STREAM_BUFFER_SIZE);
   std::int32_t offset = -1;  // scrambled input, scan from the start of the file
   walk->reader = zip_open(input, &offset);  // owns input from here on, also on failure
   if (walk->reader == nullptr) {
@@ -91,3 +89,9 @@ std::string walk_method_text(std::uint16_t method) {
   if (method == ZIP_METHOD_DEFLATE) return "deflate";
   return "method " + std::to_string(method);
 }
+
+std::size_t walk_name_length(const ZipEntryInfo& info) {
+  return info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1;
+}
+
+std::string walk_name_text(const ZipEntryInfo& info) { return name_for_display(info.name, walk_name_length(info)); }

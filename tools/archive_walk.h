@@ -3,6 +3,7 @@
 // offset 0, then zip_get_info / zip_next until the reader stops. Keeps what the reader
 // does not hand out: every local header's file offset and where the walk ended.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -31,3 +32,8 @@ void walk_close(ArchiveWalk* walk);
 
 // The method as text: "stored", "deflate" or "method N".
 std::string walk_method_text(std::uint16_t method);
+
+// How many bytes of the entry's name the reader keeps (at most ZIP_NAME_CAPACITY - 1),
+// and those bytes made printable for a report (name_for_display).
+std::size_t walk_name_length(const ZipEntryInfo& info);
+std::string walk_name_text(const ZipEntryInfo& info);

@@ -41,16 +41,11 @@ const char* const USAGE_EXTRACT =
 
 namespace {
 
-// Output streams get a large buffer: the reader hands over data in runs of up to 32 KiB,
-// which a buffer of this size gathers into few large writes. glibc takes the size only
-// with a buffer of the caller's; one serves every entry, since one file is open at a time.
-constexpr std::size_t OUTPUT_BUFFER = 1 << 18;
-
 struct ExtractTarget {
   int folder_fd;
   dev_t archive_device;
   ino_t archive_inode;
-  std::vector<char> output_buffer;  // outlives every stream given it: each is closed first
+  std::vector<char> output_buffer;  // serves every entry's stream, one open at a time, each closed first
 };
 
 // Makes way for the entry's file: removes an existing file of that name (a symbolic or
@@ -274,7 +269,7 @@ int extract_installer(const char* path, const char* folder, const InspectOptions
     pack_error("%s", error.c_str());
     return PACK_EXIT_FAILED;
   }
-  ExtractTarget target{-1, archive.st_dev, archive.st_ino, std::vector<char>(OUTPUT_BUFFER)};
+  ExtractTarget target{-1, archive.st_dev, archive.st_ino, std::vector<char>(STREAM_BUFFER_SIZE)};
   if (!folder_create_all(folder, &error) ||
       (target.folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
     pack_error("%s", error.empty() ? io_error("cannot open folder", folder).c_str() : error.c_str());

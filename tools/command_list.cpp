@@ -26,14 +26,6 @@ const char* const USAGE_LIST =
     "  --json               print one JSON object on stdout instead of the table\n"
     "  --x86-64-test-stub   accept the x86-64 test build of the stub\n";
 
-namespace {
-
-std::string shown_name(const ZipEntryInfo& info) {
-  return name_for_display(info.name, info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1);
-}
-
-}  // namespace
-
 int list_installer(const char* path, const InspectOptions& options) {
   PackJson report;
   report["command"] = "list";
@@ -87,7 +79,7 @@ int list_installer(const char* path, const InspectOptions& options) {
     } else {
       std::printf("%10" PRId64 "  %-8s %10" PRIu32 " %10" PRIu32 "  %08" PRIx32 "  %s\n", walk.header_offset,
                   walk_method_text(info.method).c_str(), info.compressed_size, info.uncompressed_size,
-                  info.crc32, shown_name(info).c_str());
+                  info.crc32, walk_name_text(info).c_str());
     }
     packed += info.compressed_size;
     size += info.uncompressed_size;

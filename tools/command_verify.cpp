@@ -16,6 +16,7 @@
 #include "tools/code_signing.h"
 #include "tools/commands.h"
 #include "tools/entry_check.h"
+#include "tools/file_util.h"
 #include "tools/name_rules.h"
 #include "tools/pack_message.h"
 #include "tools/pack_report.h"
@@ -63,10 +64,6 @@ std::string no_archive_reason(const char* path, const std::string& open_error) {
   }
   return std::string(path) + ": the first local header the installer finds, at offset " +
          std::to_string(pattern_at) + ", does not parse (name length 0 or cut short)";
-}
-
-std::string shown_name(const ZipEntryInfo& info) {
-  return name_for_display(info.name, info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1);
 }
 
 // The data of a Deflate entry that extracted, read once more for bytes behind its end.
@@ -176,7 +173,7 @@ int verify_installer(const char* path, const InspectOptions& options) {
   }
   struct stat info {};
   if (stat(path, &info) != 0) {
-    pack_error("cannot read %s: %s", path, std::strerror(errno));
+    pack_error("%s", io_error("cannot read", path).c_str());
     return finish(&run, false);
   }
   bool signed_file = false;
@@ -207,7 +204,7 @@ int verify_installer(const char* path, const InspectOptions& options) {
     if (!problem.empty()) {
       progress_clear(&progress);
       pack_error("%s: entry %" PRIu32 " %s (local header at offset %" PRId64 "): %s", path, walk.index + 1,
-                 shown_name(walk.info).c_str(), walk.header_offset, problem.c_str());
+                 walk_name_text(walk.info).c_str(), walk.header_offset, problem.c_str());
       walk_close(&walk);
       run.report["entries"] = entries;
       return finish(&run, false);

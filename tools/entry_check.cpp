@@ -13,6 +13,7 @@
 #include "archive/zip_format.h"
 #include "common/little_endian.h"
 #include "decode/inflater.h"
+#include "tools/file_util.h"
 #include "tools/zip_central.h"
 
 namespace {
@@ -156,7 +157,7 @@ std::string deflate_tail_problem(FILE* input, std::int64_t offset, std::uint32_t
 std::int64_t find_scan_pattern(const char* path, std::string* error) {
   FILE* input = std::fopen(path, "rb");
   if (input == nullptr) {
-    *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    *error = io_error("cannot open", path);
     return -1;
   }
   constexpr std::size_t PATTERN_LENGTH = sizeof ZIP_SCAN_PATTERN;
@@ -284,7 +285,7 @@ ArchiveEnd archive_end_check(const char* path, std::int64_t end_offset, std::int
   if (end_offset == limit) return end;
   FILE* input = std::fopen(path, "rb");
   if (input == nullptr) {
-    end.problem = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    end.problem = io_error("cannot open", path);
     return end;
   }
   unsigned char signature[4];

@@ -7,6 +7,12 @@
 #include <string>
 #include <vector>
 
+// The buffer the tool gives its FILE streams (archive input, extracted output): the
+// reader works in headers and 8192-byte chunks and hands over runs of up to 32 KiB,
+// which a buffer this large turns into few large reads and writes. glibc takes the size
+// only with a buffer of the caller's, so each stream is given one of this size.
+constexpr std::size_t STREAM_BUFFER_SIZE = 1 << 18;
+
 // Reads the whole file; on failure returns false with a reason in *error.
 bool file_read_all(const char* path, std::vector<unsigned char>* data, std::string* error);
 

@@ -33,7 +33,7 @@ std::string hex_bytes(const unsigned char* bytes, std::size_t length) {
 }  // namespace
 
 PackJson report_entry(const ZipEntryInfo& info, std::int64_t header_offset) {
-  const std::size_t length = info.name_length < ZIP_NAME_CAPACITY ? info.name_length : ZIP_NAME_CAPACITY - 1;
+  const std::size_t length = walk_name_length(info);
   const std::string name(info.name, length);
   PackJson entry;
   entry["name"] = name;

@@ -20,11 +20,9 @@
 
 #include "archive/zip_reader_record.h"
 #include "tools/entry_check.h"
+#include "tools/file_util.h"
 
 namespace {
-
-// The stream buffers of a worker: its reader's input and the in-memory file it fills.
-constexpr std::size_t WORKER_BUFFER = 1 << 18;
 
 struct DecodeJob {
   ZipEntryInfo info;
@@ -74,7 +72,7 @@ ZipReader* reader_open_at(const char* path, dev_t device, ino_t inode, std::int6
     if (input != nullptr) std::fclose(input);
     return nullptr;
   }
-  buffer->resize(WORKER_BUFFER);
+  buffer->resize(STREAM_BUFFER_SIZE);
   std::setvbuf(input, buffer->data(), _IOFBF, buffer->size());
   auto* reader = static_cast<ZipReader*>(std::calloc(1, sizeof(ZipReader)));
   if (reader == nullptr) {
@@ -145,7 +143,7 @@ DecodedEntry decode_one(const DecodePool& pool, const DecodeJob& job, std::vecto
 void* worker_run(void* argument) {
   auto* pool = static_cast<DecodePool*>(argument);
   std::vector<char> input_buffer;
-  std::vector<char> output_buffer(WORKER_BUFFER);
+  std::vector<char> output_buffer(STREAM_BUFFER_SIZE);
   std::unique_lock<std::mutex> hold(pool->lock);
   for (;;) {
     pool->changed.wait(hold, [pool] { return pool->stop || !pool->queue.empty(); });

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
+#include "tools/file_util.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ bool signature_info_file(const char* path, const PeCertificateTable& table, Sign
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   struct stat status {};
   if (fd < 0 || fstat(fd, &status) != 0) {
-    *error = std::string("cannot read ") + path + ": " + std::strerror(errno);
+    *error = io_error("cannot read", path);
     if (fd >= 0) close(fd);
     return false;
   }

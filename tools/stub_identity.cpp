@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/file_util.h"
+
 namespace {
 
 constexpr char INSTALLER_NAME[] = "Orvinta Installer";
@@ -54,7 +56,7 @@ bool stub_identify_file(const std::string& path, StubInfo* info, std::string* er
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat status {};
   if (fd < 0 || fstat(fd, &status) != 0) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
+    *error = io_error("cannot read", path);
     if (fd >= 0) close(fd);
     return false;
   }
