@@ -23,12 +23,12 @@ InstallLoopResult install_entries(ZipReader* reader, const char* destination, co
       result.stop = INSTALL_STOP_CREATE_FAILED;
       return result;
     }
-    if (zip_extract(reader, output) != 0) {
-      std::fclose(output);
+    const bool extracted = zip_extract(reader, output) == 0;
+    std::fclose(output);
+    if (!extracted) {
       result.stop = INSTALL_STOP_EXTRACT_FAILED;
       return result;
     }
-    std::fclose(output);
     ++result.files_written;
     if (zip_next(reader) != 0) break;
   }

@@ -11,15 +11,10 @@
 #include <string>
 
 #include "archive/zip_reader.h"
+#include "tests/support/scratch.h"
 #include "tests/support/zip_builder.h"
 
 namespace {
-
-std::string to_utf8(const wchar_t* text) {
-  char buffer[1024];
-  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr) == 0) return {};
-  return buffer;
-}
 
 std::wstring temp_folder() {
   wchar_t buffer[MAX_PATH + 1];
@@ -40,25 +35,16 @@ int temporary_files() {
   return count;
 }
 
-std::string slashes(std::string path) {
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
-
 struct MemberFixture : ::testing::Test {
+  ScratchFolder scratch{L"member"};
   std::string folder;  // with '\' separators, ending in '\'
   BuiltArchive scrambled;
   BuiltArchive plain;
   int temp_files_before = 0;
 
   void SetUp() override {
-    const std::wstring base = temp_folder();
-    ASSERT_FALSE(base.empty());
-    const std::wstring dir = base + L"orv-member-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    folder = to_utf8(dir.c_str()) + "\\";
+    ASSERT_TRUE(scratch.ok());
+    folder = scratch.utf8();
 
     TestArchive a;
     a.host = zip_test_random_bytes(3000, 1);
@@ -86,9 +72,6 @@ struct MemberFixture : ::testing::Test {
 
   void TearDown() override {
     EXPECT_EQ(temporary_files(), temp_files_before) << "a temporary file was left behind";
-    DeleteFileA((folder + "pack").c_str());
-    DeleteFileA((folder + "plain.zip").c_str());
-    RemoveDirectoryA(folder.c_str());
   }
 
   std::int32_t first_header() const { return static_cast<std::int32_t>(scrambled.header_offsets[0]); }
@@ -126,7 +109,7 @@ TEST_F(MemberFixture, UnscrambledArchiveWithoutOffsetVariable) {
 }
 
 TEST_F(MemberFixture, ArchivePathIsEverythingBeforeTheLastSlash) {
-  const std::string combined = slashes(folder) + "pack/other.bin";
+  const std::string combined = with_forward_slashes(folder) + "pack/other.bin";
   ASSERT_GE(std::count(combined.begin(), combined.end(), '/'), 3);
   std::int32_t offset = -1;
   EXPECT_EQ(zip_member_exists(combined.c_str(), &offset), 0);

@@ -17,20 +17,13 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'installer'))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
 from installer_wine import Wine, folder_contents, parse_fake_log, pe_arch, reset_folder  # noqa: E402
+from script_checks import check, failures  # noqa: E402
 
 EPOCH = '1700000000'
 PASSPHRASE = 'vendor test passphrase'
 PACKING = 'Packing the installer'
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print('FAIL: ' + message)
-    return condition
 
 
 def run(args, env=None):

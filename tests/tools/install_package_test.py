@@ -16,17 +16,11 @@ import struct
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from script_checks import check, failures  # noqa: E402
+
 STUB_NAME = 'orvinta-setup.exe'
 TOOL_COMMANDS = ['build', 'list', 'verify', 'extract']
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print('FAIL: ' + message)
-    return condition
 
 
 def run(args, **kwargs):
