@@ -325,12 +325,17 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
 
     const auto wp = static_cast<std::uint32_t>(out - window);
     if (seldom(distance > wp + history_extra)) return HANDLER_FAILED;
-    if (FAST_MATCH_ROOM_TESTED && seldom(wp + length > WINDOW_SIZE - FAST_COPY_OVERRUN)) {
-      *match = FastMatch{length, distance};
-      break;
-    }
+    // Both bounds in one branch: a match that would run into the window's last
+    // FAST_COPY_OVERRUN bytes goes to the careful copy; one that fits is copied even when
+    // the input bound ends the loop after it.
+    const bool fits = wp + length <= WINDOW_SIZE - FAST_COPY_OVERRUN;
     const bool next_turn = b.in <= in_limit;
-    if (usually(next_turn)) {
+    if (seldom(!(fits & next_turn))) {
+      if (!fits) {
+        *match = FastMatch{length, distance};
+        break;
+      }
+    } else {
       fast_refill(b);
       e = fast_literal[b.bits & literal_mask];
     }
@@ -344,7 +349,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
       for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
     out += length;
-    if (seldom(!next_turn || (!FAST_MATCH_ROOM_TESTED && out > out_limit))) break;
+    if (seldom(!next_turn)) break;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by
