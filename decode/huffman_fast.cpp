@@ -259,20 +259,27 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   for (;;) {
     if ((e & FAST_LITERAL) != 0) {
       // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
-      bool run_on = true;
-      for (std::uint32_t n = 1; run_on; ++n) {
-        fast_drop_entry(b, e);
-        *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
-        if (n == FAST_LITERALS_PER_REFILL) break;
-        e = fast_literal[b.bits & literal_mask];
-        run_on = (e & FAST_LITERAL) != 0;
-      }
-      if (run_on) {
-        if (seldom(b.in > in_limit || out > out_limit)) break;
+      // The run of literals is a loop of its own, so that its state stays in registers.
+      bool stop = false;
+      for (;;) {
+        bool run_on = true;
+        for (std::uint32_t n = 1; run_on; ++n) {
+          fast_drop_entry(b, e);
+          *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
+          if (n == FAST_LITERALS_PER_REFILL) break;
+          e = fast_literal[b.bits & literal_mask];
+          run_on = (e & FAST_LITERAL) != 0;
+        }
+        if (!run_on) break;
+        if (seldom(b.in > in_limit || out > out_limit)) {
+          stop = true;
+          break;
+        }
         fast_refill(b);
         e = fast_literal[b.bits & literal_mask];
-        continue;
+        if ((e & FAST_LITERAL) == 0) break;
       }
+      if (stop) break;
       // A length follows: the bits the literals used are made up first. The entry's
       // index bits were all held already, so the refill does not change it.
       fast_refill(b);
