@@ -123,33 +123,32 @@ inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(ds
 // Eight bytes stored first byte lowest, one unaligned store.
 inline void store_le64(unsigned char* q, std::uint64_t v) { std::memcpy(q, &v, sizeof v); }
 
-// 16 bytes, all read before any is written.
-inline void copy16(unsigned char* dst, const unsigned char* src) {
-  unsigned char chunk[16];
-  std::memcpy(chunk, src, 16);
-  std::memcpy(dst, chunk, 16);
-}
-
 // Where 16-byte moves are single instructions (x86-64 has SSE2 throughout), a match at
 // least that far from its source goes in whole 16-byte chunks that may run past its end;
 // the 16 bytes there are kept aside first and put back after (copy_wide). Without SSE2
-// (i686) the same in 8-byte chunks, or exact copies (copy_match_exact).
-constexpr bool WIDE_CHUNKS = sizeof(FastWord) == 8;
-constexpr std::uint32_t WIDE = FAST_COPY_OVERRUN;
-static_assert(WIDE == 16, "wide chunks are 16 bytes");
+// (i686) the same goes in 8-byte chunks.
+constexpr std::uint32_t WIDE = sizeof(FastWord) == 8 ? 16 : 8;
+static_assert(WIDE <= FAST_COPY_OVERRUN, "a chunk past the match's end stays inside the window");
 
-// A match in 16-byte chunks from a source at least 16 bytes behind the destination or
-// anywhere ahead of it, both with 16 bytes after them inside the window (the loop's
-// bounds give the destination that room). A source that far behind never reads what this
-// copy writes; a source ahead is read by each chunk before the chunk is written, and later
-// chunks read further on still. The 16 bytes after the match are history that later
-// matches read: they are kept aside and put back.
+// A chunk, all read before any is written.
+inline void copy_wide_chunk(unsigned char* dst, const unsigned char* src) {
+  unsigned char chunk[WIDE];
+  std::memcpy(chunk, src, WIDE);
+  std::memcpy(dst, chunk, WIDE);
+}
+
+// A match in chunks from a source at least a chunk behind the destination or anywhere
+// ahead of it, both with a chunk after them inside the window (the loop's bounds give the
+// destination that room). A source that far behind never reads what this copy writes; a
+// source ahead is read by each chunk before the chunk is written, and later chunks read
+// further on still. The chunk after the match is history that later matches read: it is
+// kept aside and put back.
 inline void copy_wide(unsigned char* out, const unsigned char* in, std::uint32_t length) {
   unsigned char* const end = out + length;
   unsigned char kept[WIDE];
   std::memcpy(kept, end, WIDE);
   do {
-    copy16(out, in);
+    copy_wide_chunk(out, in);
     out += WIDE;
     in += WIDE;
   } while (out < end);
@@ -159,30 +158,16 @@ inline void copy_wide(unsigned char* out, const unsigned char* in, std::uint32_t
 // A match whose source and destination both lie whole before the window's end, the
 // destination with FAST_COPY_OVERRUN bytes to spare after it (the loop's bounds); what
 // copy_wide does not take. Leaves every byte after the destination as it was: they are
-// history that later matches read. Without SSE2, a source at least a chunk behind or
-// anywhere ahead goes in 8-byte chunks that may run past the match, with the chunk after
-// it kept aside and put back, where the source's chunks stay inside the window (as
-// copy_wide, a chunk at a time). Otherwise: source and destination at least a chunk apart,
-// in either order, or the same (a distance of a whole window): chunks that never read
-// what this copy writes, the last one ending at the match's end, writing some bytes a
-// second time with the same values. A source less than a chunk behind: its period
-// repeated as an 8-byte pattern. Less than a chunk ahead (a distance within a chunk of
-// the window's size): byte by byte.
+// history that later matches read. Source and destination at least a chunk apart, in
+// either order, or the same (a distance of a whole window): chunks that never read what
+// this copy writes, the last one ending at the match's end, writing some bytes a second
+// time with the same values. A source less than a chunk behind: its period repeated as an
+// 8-byte pattern. Less than a chunk ahead (a distance within a chunk of the window's
+// size): byte by byte.
 inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length,
                              std::uint32_t distance) {
   unsigned char* const out = window + dst;
   const unsigned char* const in = window + src;
-  if (!WIDE_CHUNKS && distance >= CHUNK && src + length + CHUNK <= WINDOW_SIZE) {
-    unsigned char kept[CHUNK];
-    std::memcpy(kept, out + length, CHUNK);
-    std::uint32_t i = 0;
-    do {
-      copy_chunk(out + i, in + i);
-      i += CHUNK;
-    } while (i < length);
-    std::memcpy(out + length, kept, CHUNK);
-    return;
-  }
   const std::uint32_t gap = src < dst ? dst - src : src - dst;
   if (gap >= CHUNK || gap == 0) {
     if (length >= CHUNK) {
@@ -348,7 +333,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     }
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
-    if (usually(WIDE_CHUNKS && distance >= WIDE && src + length + WIDE <= WINDOW_SIZE)) {
+    if (usually(distance >= WIDE && src + length + WIDE <= WINDOW_SIZE)) {
       copy_wide(out, window + src, length);
     } else if (src + length <= WINDOW_SIZE) {
       copy_match_exact(window, wp, src, length, distance);
