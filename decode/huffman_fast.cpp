@@ -245,6 +245,9 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     if ((e & FAST_LITERAL) != 0) {
       // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
       // The run of literals is a loop of its own, so that its state stays in registers.
+      // A length that ends the run fewer literals after a refill finds the bits those
+      // literals used made up first; the entry's index bits were all held already, so
+      // the refill does not change it. One found right after a refill needs none.
       bool stop = false;
       for (;;) {
         bool run_on = true;
@@ -255,7 +258,10 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
           e = fast_literal[b.bits & literal_mask];
           run_on = (e & FAST_LITERAL) != 0;
         }
-        if (!run_on) break;
+        if (!run_on) {
+          fast_refill(b);
+          break;
+        }
         if (seldom(b.in > in_limit || out > out_limit)) {
           stop = true;
           break;
@@ -265,9 +271,6 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
         if ((e & FAST_LITERAL) == 0) break;
       }
       if (stop) break;
-      // A length follows: the bits the literals used are made up first. The entry's
-      // index bits were all held already, so the refill does not change it.
-      fast_refill(b);
     }
 
     std::uint32_t length;
