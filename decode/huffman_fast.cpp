@@ -164,8 +164,7 @@ inline void copy_wide(unsigned char* out, const unsigned char* in, std::uint32_t
 // time with the same values. A source less than a chunk behind: its period repeated as an
 // 8-byte pattern. Less than a chunk ahead (a distance within a chunk of the window's
 // size): byte by byte.
-inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length,
-                             std::uint32_t distance) {
+inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
   unsigned char* const out = window + dst;
   const unsigned char* const in = window + src;
   const std::uint32_t gap = src < dst ? dst - src : src - dst;
@@ -339,7 +338,7 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
     if (usually(distance >= WIDE && src + length + WIDE <= WINDOW_SIZE)) {
       copy_wide(out, window + src, length);
     } else if (src + length <= WINDOW_SIZE) {
-      copy_match_exact(window, wp, src, length, distance);
+      copy_match_exact(window, wp, src, length);
     } else {
       for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
