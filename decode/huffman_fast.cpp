@@ -81,12 +81,28 @@ inline std::uint32_t fast_take(FastBits& b, std::uint32_t n) {
   return v;
 }
 
+// The low n bits of a word, n below 32. On i686 the loop takes them from this table: a
+// mask made by a shift needs the one register that holds shift counts, and a spare one
+// besides, which the loop has not got there. On x86-64 the shift is the faster way.
+struct LowMasks {
+  FastWord mask[32];
+  constexpr LowMasks() : mask() {
+    for (std::uint32_t n = 0; n < 32; ++n) mask[n] = (FastWord{1} << n) - 1;
+  }
+};
+inline constexpr LowMasks LOW_MASKS{};
+constexpr bool LOW_MASKS_FROM_TABLE = sizeof(FastWord) == 4;
+
+inline FastWord low_bits_mask(std::uint32_t n) {
+  return LOW_MASKS_FROM_TABLE ? LOW_MASKS.mask[n & 31] : (FastWord{1} << (n & COUNT_MASK)) - 1;
+}
+
 // A length or distance from its fast entry: the base plus the extra bits that follow
 // the code, both dropped in one shift. Only entries without FAST_SLOW come here: their
 // bits above the code's length up to the value are clear, so the shift count may take
 // them along (the machine's shift reads only its low bits, and so the mask costs nothing).
 inline std::uint32_t fast_take_value(FastBits& b, FastEntry e) {
-  const FastWord code_and_extra = b.bits & ((FastWord{1} << (e & COUNT_MASK)) - 1);
+  const FastWord code_and_extra = b.bits & low_bits_mask(e);
   const auto extra = static_cast<std::uint32_t>(code_and_extra >> ((e >> FAST_CODE_SHIFT) & COUNT_MASK));
   fast_drop_entry(b, e);
   return (e >> FAST_VALUE_SHIFT) + extra;
@@ -123,33 +139,32 @@ inline void copy4(unsigned char* dst, const unsigned char* src) { std::memcpy(ds
 // Eight bytes stored first byte lowest, one unaligned store.
 inline void store_le64(unsigned char* q, std::uint64_t v) { std::memcpy(q, &v, sizeof v); }
 
-// 16 bytes, all read before any is written.
-inline void copy16(unsigned char* dst, const unsigned char* src) {
-  unsigned char chunk[16];
-  std::memcpy(chunk, src, 16);
-  std::memcpy(dst, chunk, 16);
-}
-
 // Where 16-byte moves are single instructions (x86-64 has SSE2 throughout), a match at
 // least that far from its source goes in whole 16-byte chunks that may run past its end;
 // the 16 bytes there are kept aside first and put back after (copy_wide). Without SSE2
-// (i686) the same in 8-byte chunks, or exact copies (copy_match_exact).
-constexpr bool WIDE_CHUNKS = sizeof(FastWord) == 8;
-constexpr std::uint32_t WIDE = FAST_COPY_OVERRUN;
-static_assert(WIDE == 16, "wide chunks are 16 bytes");
+// (i686) the same goes in 8-byte chunks.
+constexpr std::uint32_t WIDE = sizeof(FastWord) == 8 ? 16 : 8;
+static_assert(WIDE <= FAST_COPY_OVERRUN, "a chunk past the match's end stays inside the window");
 
-// A match in 16-byte chunks from a source at least 16 bytes behind the destination or
-// anywhere ahead of it, both with 16 bytes after them inside the window (the loop's
-// bounds give the destination that room). A source that far behind never reads what this
-// copy writes; a source ahead is read by each chunk before the chunk is written, and later
-// chunks read further on still. The 16 bytes after the match are history that later
-// matches read: they are kept aside and put back.
+// A chunk, all read before any is written.
+inline void copy_wide_chunk(unsigned char* dst, const unsigned char* src) {
+  unsigned char chunk[WIDE];
+  std::memcpy(chunk, src, WIDE);
+  std::memcpy(dst, chunk, WIDE);
+}
+
+// A match in chunks from a source at least a chunk behind the destination or anywhere
+// ahead of it, both with a chunk after them inside the window (the loop's bounds give the
+// destination that room). A source that far behind never reads what this copy writes; a
+// source ahead is read by each chunk before the chunk is written, and later chunks read
+// further on still. The chunk after the match is history that later matches read: it is
+// kept aside and put back.
 inline void copy_wide(unsigned char* out, const unsigned char* in, std::uint32_t length) {
   unsigned char* const end = out + length;
   unsigned char kept[WIDE];
   std::memcpy(kept, end, WIDE);
   do {
-    copy16(out, in);
+    copy_wide_chunk(out, in);
     out += WIDE;
     in += WIDE;
   } while (out < end);
@@ -159,30 +174,15 @@ inline void copy_wide(unsigned char* out, const unsigned char* in, std::uint32_t
 // A match whose source and destination both lie whole before the window's end, the
 // destination with FAST_COPY_OVERRUN bytes to spare after it (the loop's bounds); what
 // copy_wide does not take. Leaves every byte after the destination as it was: they are
-// history that later matches read. Without SSE2, a source at least a chunk behind or
-// anywhere ahead goes in 8-byte chunks that may run past the match, with the chunk after
-// it kept aside and put back, where the source's chunks stay inside the window (as
-// copy_wide, a chunk at a time). Otherwise: source and destination at least a chunk apart,
-// in either order, or the same (a distance of a whole window): chunks that never read
-// what this copy writes, the last one ending at the match's end, writing some bytes a
-// second time with the same values. A source less than a chunk behind: its period
-// repeated as an 8-byte pattern. Less than a chunk ahead (a distance within a chunk of
-// the window's size): byte by byte.
-inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length,
-                             std::uint32_t distance) {
+// history that later matches read. Source and destination at least a chunk apart, in
+// either order, or the same (a distance of a whole window): chunks that never read what
+// this copy writes, the last one ending at the match's end, writing some bytes a second
+// time with the same values. A source less than a chunk behind: its period repeated as an
+// 8-byte pattern. Less than a chunk ahead (a distance within a chunk of the window's
+// size): byte by byte.
+inline void copy_match_exact(unsigned char* window, std::uint32_t dst, std::uint32_t src, std::uint32_t length) {
   unsigned char* const out = window + dst;
   const unsigned char* const in = window + src;
-  if (!WIDE_CHUNKS && distance >= CHUNK && src + length + CHUNK <= WINDOW_SIZE) {
-    unsigned char kept[CHUNK];
-    std::memcpy(kept, out + length, CHUNK);
-    std::uint32_t i = 0;
-    do {
-      copy_chunk(out + i, in + i);
-      i += CHUNK;
-    } while (i < length);
-    std::memcpy(out + length, kept, CHUNK);
-    return;
-  }
   const std::uint32_t gap = src < dst ? dst - src : src - dst;
   if (gap >= CHUNK || gap == 0) {
     if (length >= CHUNK) {
@@ -259,23 +259,33 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
   for (;;) {
     if ((e & FAST_LITERAL) != 0) {
       // Literals take at most FAST_LITERAL_BITS each, so one refill serves this many.
-      bool run_on = true;
-      for (std::uint32_t n = 1; run_on; ++n) {
-        fast_drop_entry(b, e);
-        *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
-        if (n == FAST_LITERALS_PER_REFILL) break;
-        e = fast_literal[b.bits & literal_mask];
-        run_on = (e & FAST_LITERAL) != 0;
-      }
-      if (run_on) {
-        if (seldom(b.in > in_limit || out > out_limit)) break;
+      // The run of literals is a loop of its own, so that its state stays in registers.
+      // A length that ends the run fewer literals after a refill finds the bits those
+      // literals used made up first; the entry's index bits were all held already, so
+      // the refill does not change it. One found right after a refill needs none.
+      bool stop = false;
+      for (;;) {
+        bool run_on = true;
+        for (std::uint32_t n = 1; run_on; ++n) {
+          fast_drop_entry(b, e);
+          *out++ = static_cast<unsigned char>(e >> FAST_VALUE_SHIFT);
+          if (n == FAST_LITERALS_PER_REFILL) break;
+          e = fast_literal[b.bits & literal_mask];
+          run_on = (e & FAST_LITERAL) != 0;
+        }
+        if (!run_on) {
+          fast_refill(b);
+          break;
+        }
+        if (seldom(b.in > in_limit || out > out_limit)) {
+          stop = true;
+          break;
+        }
         fast_refill(b);
         e = fast_literal[b.bits & literal_mask];
-        continue;
+        if ((e & FAST_LITERAL) == 0) break;
       }
-      // A length follows: the bits the literals used are made up first. The entry's
-      // index bits were all held already, so the refill does not change it.
-      fast_refill(b);
+      if (stop) break;
     }
 
     std::uint32_t length;
@@ -325,26 +335,31 @@ HandlerResult decode_huffman_fast(Inflater* f, const HuffmanEntry* literal_table
 
     const auto wp = static_cast<std::uint32_t>(out - window);
     if (seldom(distance > wp + history_extra)) return HANDLER_FAILED;
-    if (FAST_MATCH_ROOM_TESTED && seldom(wp + length > WINDOW_SIZE - FAST_COPY_OVERRUN)) {
-      *match = FastMatch{length, distance};
-      break;
-    }
+    // Both bounds in one branch: a match that would run into the window's last
+    // FAST_COPY_OVERRUN bytes goes to the careful copy; one that fits is copied even when
+    // the input bound ends the loop after it.
+    const bool fits = wp + length <= WINDOW_SIZE - FAST_COPY_OVERRUN;
     const bool next_turn = b.in <= in_limit;
-    if (usually(next_turn)) {
+    if (seldom(!(fits & next_turn))) {
+      if (!fits) {
+        *match = FastMatch{length, distance};
+        break;
+      }
+    } else {
       fast_refill(b);
       e = fast_literal[b.bits & literal_mask];
     }
     // The destination ends before the window's end; the source may wrap once.
     const std::uint32_t src = (wp - distance) & WINDOW_MASK;
-    if (usually(WIDE_CHUNKS && distance >= WIDE && src + length + WIDE <= WINDOW_SIZE)) {
+    if (usually(distance >= WIDE && src + length + WIDE <= WINDOW_SIZE)) {
       copy_wide(out, window + src, length);
     } else if (src + length <= WINDOW_SIZE) {
-      copy_match_exact(window, wp, src, length, distance);
+      copy_match_exact(window, wp, src, length);
     } else {
       for (std::uint32_t i = 0; i < length; ++i) window[wp + i] = window[(src + i) & WINDOW_MASK];
     }
     out += length;
-    if (seldom(!next_turn || (!FAST_MATCH_ROOM_TESTED && out > out_limit))) break;
+    if (seldom(!next_turn)) break;
   }
 
   // Only bytes pulled in this run may go back: older ones may have been overwritten by

@@ -89,20 +89,16 @@ static_assert(FAST_MIN_INPUT < RING_SIZE / 2, "the fast loop runs on a ring that
 
 // Window room for a turn. The fast loop never fills the window itself, since the byte
 // that fills it is due to be delivered at once; and a copy in whole chunks may pass over
-// the bytes after its match (it puts them back), which must lie inside the window. Where
-// registers are plenty (x86-64) the loop tests each match against the window's end and
-// leaves one that does not fit to the careful copy, which delivers on the way
-// (FastMatch): a turn needs room only for its literals. On i686 that test costs the loop
-// more than the careful path saves, and a turn starts only with room for the literals
-// before a match, the longest match and the bytes after it.
+// the bytes after its match (it puts them back), which must lie inside the window. A turn
+// starts only with room for its literals; its match is tested against the window's end
+// together with the input bound of the next turn (one branch for both), and a match that
+// does not fit is left to the careful copy, which delivers on the way (FastMatch). Room
+// for the longest match at every turn instead would leave the last few hundred bytes of
+// each window to the careful path.
 constexpr std::uint32_t FAST_COPY_OVERRUN = 16;
-constexpr bool FAST_MATCH_ROOM_TESTED = sizeof(FastWord) == 8;
-constexpr std::uint32_t FAST_WINDOW_ROOM =
-    FAST_MATCH_ROOM_TESTED ? FAST_LITERALS_PER_REFILL + 1
-                           : (FAST_LITERALS_PER_REFILL - 1) + MAX_MATCH + FAST_COPY_OVERRUN + 1;
+constexpr std::uint32_t FAST_WINDOW_ROOM = FAST_LITERALS_PER_REFILL + 1;
 constexpr std::uint32_t FAST_MAX_WINDOW_POS = WINDOW_SIZE - FAST_WINDOW_ROOM;
-static_assert(!FAST_MATCH_ROOM_TESTED || FAST_COPY_OVERRUN >= FAST_WINDOW_ROOM,
-              "after a match that fits, the next turn's literals fit");
+static_assert(FAST_COPY_OVERRUN >= FAST_WINDOW_ROOM, "after a match that fits, the next turn's literals fit");
 
 // Whether the fast loop may start a turn: enough unread input and room in the window for
 // a whole one. The careful path asks this before it hands over; the loop itself keeps
@@ -113,7 +109,7 @@ inline bool fast_loop_may_run(const Inflater* f) {
 }
 
 // A match the fast loop has decoded but leaves to the careful copy, because it does not
-// fit before the window's end; length 0 when there is none (always on i686).
+// fit before the window's end; length 0 when there is none.
 struct FastMatch {
   std::uint32_t length;
   std::uint32_t distance;
