@@ -366,6 +366,45 @@ TEST(Matches, SourcesEndingNearTheWindowsEnd) {
   expect_decodes_whole(w.bytes, expected, push_random(9, 3000));
 }
 
+TEST(Matches, MatchesEndingInTheWindowsLastBytes) {
+  // Matches of several lengths ending at every place from 40 bytes before the window's end
+  // to the end itself: the fast loop copies those that leave a chunk's room after them in
+  // chunks that pass over the bytes there and puts those back, and hands the others to
+  // the careful copy. After each, a literal and a match just short of a whole window
+  // back, which reads those bytes: history a window old, which must be intact.
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(1, 2);
+  Bytes expected = make_random(33000, 5);
+  for (auto b : expected) write_fixed_literal(w, b);
+  // Long matches up to a given window position, then what is left.
+  auto advance_to = [&](std::uint32_t target) {
+    for (;;) {
+      const std::uint32_t left = (target - static_cast<std::uint32_t>(expected.size())) % 32768;
+      if (left == 0) return;
+      if (left < 3) {
+        write_fixed_literal(w, 'p');
+        expected.push_back('p');
+      } else {
+        write_fixed_match(w, expected, left >= 261 ? 258 : left, 20000 + left % 97);
+      }
+    }
+  };
+  std::uint32_t turn = 0;
+  for (std::uint32_t length : {3u, 8u, 9u, 16u, 17u, 100u}) {
+    for (std::uint32_t end = 32768 - 40; end <= 32768; ++end, ++turn) {
+      advance_to(end - length);
+      write_fixed_match(w, expected, length, 1000 + turn % 300);
+      const auto literal = static_cast<unsigned char>(turn * 13);
+      write_fixed_literal(w, literal);
+      expected.push_back(literal);
+      write_fixed_match(w, expected, 5, 32768 - turn % 16);
+    }
+  }
+  write_fixed_literal(w, 256);
+  expect_decodes_whole(w.bytes, expected, push_random(13, 4000));
+}
+
 TEST(Matches, DistanceBeforeTheFirstByteFails) {
   BitWriter ok;
   ok.bits(1, 1);
