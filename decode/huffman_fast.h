@@ -64,8 +64,9 @@ void fast_tables_release(Inflater* inflater);
 // The machine word is the fast loop's bit buffer: a refill tops it up to at least
 // FAST_REFILLED_BITS. The loop goes in turns: a refill, then literals up to what one
 // refill holds, or fewer literals and a length and a distance, each with its longest
-// code and extra bits (a 32-bit buffer is refilled before the length and again beside
-// the distance's lookup, which the bits left after the length serve). A turn thus
+// code and extra bits (a length after literals finds the buffer refilled before it, and
+// a 32-bit buffer is refilled again beside the distance's lookup, which the bits left
+// after the length serve). A turn thus
 // consumes at most FAST_TURN_CONSUMED bits. When a refill starts the turn at byte `in`,
 // every later refill of the turn loads its word from no further than the bits consumed
 // plus a word's worth of buffered bits beyond `in`: FAST_MIN_INPUT bytes from `in` on
