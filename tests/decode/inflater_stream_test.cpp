@@ -58,6 +58,23 @@ void write_fixed_match(BitWriter& w, Bytes& expected, std::uint32_t length, std:
   for (std::uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
 }
 
+// A literal in the fixed code, and the byte appended to `expected`.
+void write_fixed_literal_to(BitWriter& w, Bytes& expected, unsigned char literal) {
+  write_fixed_literal(w, literal);
+  expected.push_back(literal);
+}
+
+// The start of a final fixed block whose first `size` bytes are random literals, the
+// history the matches after them read; `expected` becomes those bytes.
+BitWriter fixed_block_after_history(Bytes& expected, std::size_t size, std::uint32_t seed) {
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(1, 2);
+  expected = make_random(size, seed);
+  for (auto b : expected) write_fixed_literal(w, b);
+  return w;
+}
+
 Bytes fixed_block(const Bytes& literals, bool final_block = true) {
   BitWriter w;
   w.bits(final_block ? 1 : 0, 1);
@@ -274,8 +291,7 @@ TEST(Matches, RandomMatchesKeepTheHistoryAroundThem) {
       const std::uint32_t kind = next(8);
       if (kind < 3 || expected.size() < 300) {
         const unsigned char b = static_cast<unsigned char>(next(256));
-        write_fixed_literal(w, b);
-        expected.push_back(b);
+        write_fixed_literal_to(w, expected, b);
         continue;
       }
       const std::uint32_t length = kind == 7 ? 3 + next(256) : 3 + next(30);
@@ -324,18 +340,14 @@ TEST(Matches, DistancesAndLengthsAtTheEdgesOfEachWayOfCopying) {
   for (std::uint32_t d = 1; d <= 18; ++d) distances.push_back(d);
   for (std::uint32_t d = 32748; d <= 32768; ++d) distances.push_back(d);
   const std::uint32_t lengths[] = {3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100, 257, 258};
-  BitWriter w;
-  w.bits(1, 1);
-  w.bits(1, 2);
-  Bytes expected = make_random(33000, 91);
-  for (auto b : expected) write_fixed_literal(w, b);
+  Bytes expected;
+  BitWriter w = fixed_block_after_history(expected, 33000, 91);
   std::uint32_t turn = 0;
   for (std::uint32_t d : distances) {
     for (std::uint32_t length : lengths) {
       write_fixed_match(w, expected, 3 + turn % 14, 1000 + turn);
       const auto literal = static_cast<unsigned char>(turn++ * 37);
-      write_fixed_literal(w, literal);
-      expected.push_back(literal);
+      write_fixed_literal_to(w, expected, literal);
       write_fixed_match(w, expected, length, d);
     }
   }
@@ -348,18 +360,14 @@ TEST(Matches, SourcesEndingNearTheWindowsEnd) {
   // the window's start, so that their source lies at the window's far end, ending 0 to 20
   // bytes before it: where chunks may or may not run past the source (16-byte chunks on
   // x86-64, 8-byte ones on i686), with lengths around the chunk sizes.
-  BitWriter w;
-  w.bits(1, 1);
-  w.bits(1, 2);
-  Bytes expected = make_random(32768 + 232, 77);
-  for (auto b : expected) write_fixed_literal(w, b);
+  Bytes expected;
+  BitWriter w = fixed_block_after_history(expected, 32768 + 232, 77);
   for (std::uint32_t length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 32u, 33u}) {
     for (std::uint32_t before_end = 0; before_end <= 20; ++before_end) {
       const std::uint32_t wp = static_cast<std::uint32_t>(expected.size() % 32768);
       write_fixed_match(w, expected, length, wp + before_end + length);
       const auto literal = static_cast<unsigned char>(length * 7 + before_end);
-      write_fixed_literal(w, literal);
-      expected.push_back(literal);
+      write_fixed_literal_to(w, expected, literal);
     }
   }
   write_fixed_literal(w, 256);
@@ -372,19 +380,15 @@ TEST(Matches, MatchesEndingInTheWindowsLastBytes) {
   // chunks that pass over the bytes there and puts those back, and hands the others to
   // the careful copy. After each, a literal and a match just short of a whole window
   // back, which reads those bytes: history a window old, which must be intact.
-  BitWriter w;
-  w.bits(1, 1);
-  w.bits(1, 2);
-  Bytes expected = make_random(33000, 5);
-  for (auto b : expected) write_fixed_literal(w, b);
+  Bytes expected;
+  BitWriter w = fixed_block_after_history(expected, 33000, 5);
   // Long matches up to a given window position, then what is left.
   auto advance_to = [&](std::uint32_t target) {
     for (;;) {
       const std::uint32_t left = (target - static_cast<std::uint32_t>(expected.size())) % 32768;
       if (left == 0) return;
       if (left < 3) {
-        write_fixed_literal(w, 'p');
-        expected.push_back('p');
+        write_fixed_literal_to(w, expected, 'p');
       } else {
         write_fixed_match(w, expected, left >= 261 ? 258 : left, 20000 + left % 97);
       }
@@ -396,8 +400,7 @@ TEST(Matches, MatchesEndingInTheWindowsLastBytes) {
       advance_to(end - length);
       write_fixed_match(w, expected, length, 1000 + turn % 300);
       const auto literal = static_cast<unsigned char>(turn * 13);
-      write_fixed_literal(w, literal);
-      expected.push_back(literal);
+      write_fixed_literal_to(w, expected, literal);
       write_fixed_match(w, expected, 5, 32768 - turn % 16);
     }
   }
