@@ -1,6 +1,6 @@
 // Table-driven CRC-32 of ZIP archives, one table lookup per byte. The tables are
 // computed by the compiler and are read-only, so any number of objects and threads can
-// share them; an object only carries the caller's functions that released it.
+// share them; an object only carries the caller's function that releases it.
 //
 // Four bytes are taken at a time: the running value XORed with the next four bytes is
 // carried across them through four tables, one per byte position (the entry of table k
@@ -128,7 +128,6 @@ inline std::uint32_t crc_block(std::uint32_t value, const unsigned char* bytes, 
 }  // namespace
 
 struct CrcTable {
-  AllocateFn allocate;
   ReleaseFn release;
 };
 
@@ -136,7 +135,6 @@ CrcTable* crc_table_create(AllocateFn allocate, ReleaseFn release) {
   if (allocate == nullptr || release == nullptr) return nullptr;
   auto* crc = static_cast<CrcTable*>(allocate(sizeof(CrcTable)));
   if (crc == nullptr) return nullptr;
-  crc->allocate = allocate;
   crc->release = release;
   return crc;
 }

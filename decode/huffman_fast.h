@@ -50,12 +50,12 @@ static_assert(FAST_LITERAL_BITS + MAX_LENGTH_EXTRA < 32 && FAST_DISTANCE_BITS + 
 static_assert(MAX_MATCH < (1u << 15) && MAX_DISTANCE - (1u << OP_MAX_EXTRA) < (1u << 15),
               "base lengths and distances fit the value field");
 
-// Fills both fast tables of a block from its ordered code lengths (decode/huffman.h);
-// distance may be none (a block of literals only: every distance pattern is left to the
-// careful tables, which have none). The tables' one block comes from the record's
+// Fills both fast tables of a block from its ordered code lengths (decode/huffman.h). A
+// distance set without codes (a block of literals only) leaves every distance pattern to
+// the careful tables, which have none. The tables' one block comes from the record's
 // allocate function the first time and serves every later block of the record; false
 // when that allocation fails.
-bool fast_tables_build(Inflater* inflater, const HuffmanCodeOrder& literal, const HuffmanCodeOrder* distance);
+bool fast_tables_build(Inflater* inflater, const HuffmanCodeOrder& literal, const HuffmanCodeOrder& distance);
 // Gives the tables' block back, at the record's end.
 void fast_tables_release(Inflater* inflater);
 

@@ -58,18 +58,14 @@ void fill(FastEntry* table, std::uint32_t width, const HuffmanCodeOrder& order) 
 
 }  // namespace
 
-bool fast_tables_build(Inflater* f, const HuffmanCodeOrder& literal, const HuffmanCodeOrder* distance) {
+bool fast_tables_build(Inflater* f, const HuffmanCodeOrder& literal, const HuffmanCodeOrder& distance) {
   if (f->fast_tables == nullptr) {
     f->fast_tables = static_cast<FastEntry*>(f->allocate(FAST_TABLE_ENTRIES * sizeof(FastEntry)));
     if (f->fast_tables == nullptr) return false;
   }
   FastEntry* const block = f->fast_tables;
   fill<literal_entry>(block, FAST_LITERAL_BITS, literal);
-  if (distance != nullptr) {
-    fill<distance_entry>(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, *distance);
-  } else {
-    for (std::uint32_t i = 0; i < (1u << FAST_DISTANCE_BITS); ++i) block[FAST_DISTANCE_OFFSET + i] = FAST_SLOW;
-  }
+  fill<distance_entry>(block + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, distance);
   return true;
 }
 

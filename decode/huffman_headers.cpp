@@ -42,7 +42,7 @@ HandlerResult build_block_tables(Inflater* f, const std::uint32_t* literal_lengt
     huffman_free_table(f, literal);
     return huffman_handler_failure(r);
   }
-  if (!fast_tables_build(f, literal_order, &distance_order)) {
+  if (!fast_tables_build(f, literal_order, distance_order)) {
     huffman_free_table(f, literal);
     huffman_free_table(f, distance);
     return HANDLER_OUT_OF_MEMORY;

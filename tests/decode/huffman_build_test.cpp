@@ -248,7 +248,7 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
     HuffmanCodeOrder literal_order, distance_order;
     ASSERT_TRUE(huffman_order_code(literal.data(), nl, &literal_order));
     ASSERT_TRUE(huffman_order_code(distance.data(), nd, &distance_order));
-    ASSERT_TRUE(fast_tables_build(b.record, literal_order, &distance_order)) << what;
+    ASSERT_TRUE(fast_tables_build(b.record, literal_order, distance_order)) << what;
     expect_fast_table_agrees(b.record->fast_tables, FAST_LITERAL_BITS, lit_table, lit_bits, true, what + " literal");
     expect_fast_table_agrees(b.record->fast_tables + FAST_DISTANCE_OFFSET, FAST_DISTANCE_BITS, dist_table, dist_bits,
                              false, what + " distance");
@@ -263,9 +263,12 @@ TEST(FastTables, AgreeWithTheCarefulTablesOnEveryPattern) {
   std::vector<std::uint32_t> literal(257, 0);
   literal['a'] = 1;
   literal[256] = 1;
+  const std::uint32_t no_distance[1] = {0};
   HuffmanCodeOrder literal_order;
+  HuffmanCodeOrder distance_order;
   ASSERT_TRUE(huffman_order_code(literal.data(), 257, &literal_order));
-  ASSERT_TRUE(fast_tables_build(b.record, literal_order, nullptr));
+  ASSERT_TRUE(huffman_order_code(no_distance, 1, &distance_order));
+  ASSERT_TRUE(fast_tables_build(b.record, literal_order, distance_order));
   for (std::uint32_t p = 0; p < (1u << FAST_DISTANCE_BITS); ++p) {
     EXPECT_EQ(b.record->fast_tables[FAST_DISTANCE_OFFSET + p], FAST_SLOW);
   }
