@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "archive/zip_reader_record.h"
 #include "common/little_endian.h"
 #include "decode/inflater.h"
 #include "tools/file_util.h"
@@ -121,15 +121,12 @@ int count_decoded(void* user_data, const unsigned char*, std::uint32_t count) {
   return decoded->bytes > decoded->bound ? 1 : 0;
 }
 
-void* heap_allocate(std::size_t size) { return std::malloc(size); }
-void heap_release(void* block) { std::free(block); }
-
 }  // namespace
 
 std::string deflate_tail_problem(FILE* input, std::int64_t offset, std::uint32_t size,
                                  std::uint32_t uncompressed_size) {
   DecodedCount decoded{0, uncompressed_size};
-  Inflater* decoder = inflater_create(&decoded, count_decoded, heap_allocate, heap_release);
+  Inflater* decoder = inflater_create(&decoded, count_decoded, zip_allocate, zip_release);
   if (decoder == nullptr) return "out of memory for a second decoding of the Deflate data";
   if (std::fseek(input, static_cast<long>(offset), SEEK_SET) != 0) {
     inflater_finish(decoder);
