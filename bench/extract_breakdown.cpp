@@ -26,6 +26,7 @@
 #include "decode/crc32.h"
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
+#include "tools/file_util.h"
 
 namespace {
 
@@ -35,10 +36,6 @@ double cpu_now() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
-
-// The packing tool's stream buffers (tools/archive_walk.cpp, tools/command_extract.cpp).
-constexpr std::size_t INPUT_BUFFER = 1 << 18;
-constexpr std::size_t OUTPUT_BUFFER = 1 << 18;
 
 enum Step { READ, UNSCRAMBLE, DECODE, CRC, WRITE, FILES, STEP_COUNT };
 constexpr const char* STEP_NAMES[STEP_COUNT] = {"read (fread)", "unscramble", "decode", "CRC-32",
@@ -78,9 +75,9 @@ void counting_release(void* pointer) {
   std::free(block);
 }
 
-// What crc_table_create takes: its object alone (the allocate and release functions);
-// the lookup tables are constants of the program.
-constexpr std::size_t CRC_MEMORY = 2 * sizeof(void*);
+// What crc_table_create took for its object (the lookup tables are constants of the
+// program), measured at the first Deflate entry.
+std::size_t crc_memory = 0;
 
 struct Output {
   Breakdown* breakdown;
@@ -112,7 +109,9 @@ bool extract_entry(ZipReader* reader, FILE* file, Breakdown& b, std::string* pro
     return false;
   }
   const bool deflate = h.method == ZIP_METHOD_DEFLATE;
+  const std::size_t live_before = live_bytes;
   CrcTable* crc_table = deflate ? crc_table_create(counting_allocate, counting_release) : nullptr;
+  if (crc_table != nullptr) crc_memory = live_bytes - live_before;
   Output out{&b, crc_table, 0xFFFFFFFFu, file, false};
   Inflater* decoder = deflate ? inflater_create(&out, timed_output, counting_allocate, counting_release) : nullptr;
   if (deflate && (crc_table == nullptr || decoder == nullptr)) {
@@ -173,9 +172,9 @@ int main(int argc, char** argv) {
   }
   // Buffers of the program's own, as the tool gives its streams: glibc ignores a size
   // given without one. Both outlive the streams they serve.
-  static char input_buffer[INPUT_BUFFER];
-  static char output_buffer[OUTPUT_BUFFER];
-  std::setvbuf(input, input_buffer, _IOFBF, INPUT_BUFFER);
+  static char input_buffer[STREAM_BUFFER_SIZE];
+  static char output_buffer[STREAM_BUFFER_SIZE];
+  std::setvbuf(input, input_buffer, _IOFBF, STREAM_BUFFER_SIZE);
   std::int32_t offset = -1;
   ZipReader* reader = zip_open(input, &offset);
   if (reader == nullptr) {
@@ -191,7 +190,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "extract_breakdown: cannot create %s\n", path.c_str());
       return 1;
     }
-    std::setvbuf(file, output_buffer, _IOFBF, OUTPUT_BUFFER);
+    std::setvbuf(file, output_buffer, _IOFBF, STREAM_BUFFER_SIZE);
     t = charge(b, FILES, t);
     std::string problem;
     if (!extract_entry(reader, file, b, &problem)) {
@@ -230,6 +229,6 @@ int main(int argc, char** argv) {
               100 * (total - accounted) / total);
   std::printf("decoder memory through its allocate function: peak %zu bytes: the Inflater record of %zu bytes, "
               "one block's Huffman tables and the CRC-32 object of %zu bytes\n",
-              peak_bytes, sizeof(Inflater), CRC_MEMORY);
+              peak_bytes, sizeof(Inflater), crc_memory);
   return 0;
 }
