@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/counting_heap.h"
 #include "decode/crc32.h"
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
@@ -83,32 +84,9 @@ int ours_output(void* user, const unsigned char* bytes, std::uint32_t count) {
   return 0;
 }
 
-// The heap, with the bytes live at once counted: each block carries its size in front.
-std::size_t live_bytes = 0;
-std::size_t peak_bytes = 0;
-constexpr std::size_t SIZE_PREFIX = 16;  // keeps the blocks' alignment
-
-void* heap_allocate(std::size_t size) {
-  auto* block = static_cast<unsigned char*>(std::malloc(size + SIZE_PREFIX));
-  if (block == nullptr) return nullptr;
-  std::memcpy(block, &size, sizeof size);
-  live_bytes += size;
-  if (live_bytes > peak_bytes) peak_bytes = live_bytes;
-  return block + SIZE_PREFIX;
-}
-
-void heap_release(void* block) {
-  if (block == nullptr) return;
-  unsigned char* start = static_cast<unsigned char*>(block) - SIZE_PREFIX;
-  std::size_t size;
-  std::memcpy(&size, start, sizeof size);
-  live_bytes -= size;
-  std::free(start);
-}
-
 bool run_ours(const Bytes& stream, Check* check) {
   *check = Check{check->checksum};
-  Inflater* f = inflater_create(check, ours_output, heap_allocate, heap_release);
+  Inflater* f = inflater_create(check, ours_output, bench_allocate, bench_release);
   if (f == nullptr) return false;
   int failed = 0;
   for (std::size_t at = 0; at < stream.size() && failed == 0; at += PUSH) {
@@ -258,13 +236,13 @@ int main(int argc, char** argv) {
     std::printf("  ours/zlib %.2fx   ours/libdeflate %.2fx", a / b, a / c);
     if (HAVE_ISAL) std::printf("   ours/ISA-L %.2fx", a / d);
     std::printf("   output %s\n", same ? "identical" : "DIFFERS");
-    peak_bytes = live_bytes = 0;
+    bench_peak_bytes = bench_live_bytes = 0;
     run_ours(s.data, &ours);
-    std::printf("  ours: peak allocation %zu bytes\n", peak_bytes);
+    std::printf("  ours: peak allocation %zu bytes\n", bench_peak_bytes);
     if (!same || !ok) status = 1;
   }
 
-  CrcTable* table = crc_table_create(heap_allocate, heap_release);
+  CrcTable* table = crc_table_create(bench_allocate, bench_release);
   if (table == nullptr) return 1;
   // 8192 bytes: stored entries' chunks; 32768: about what one push of a Deflate entry
   // delivers; 1000: short pieces, where the lanes do not run.

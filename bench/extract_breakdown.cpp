@@ -23,6 +23,7 @@
 #include "archive/zip_format.h"
 #include "archive/zip_reader.h"
 #include "archive/zip_reader_record.h"
+#include "bench/counting_heap.h"
 #include "decode/crc32.h"
 #include "decode/inflater.h"
 #include "decode/inflater_record.h"
@@ -52,27 +53,6 @@ double charge(Breakdown& b, Step step, double since) {
   const double now = cpu_now();
   b.seconds[step] += now - since;
   return now;
-}
-
-// The decoder's memory, counted through the allocate and release functions it is given:
-// a size word in front of each block.
-std::size_t live_bytes = 0;
-std::size_t peak_bytes = 0;
-
-void* counting_allocate(std::size_t size) {
-  auto* block = static_cast<std::size_t*>(std::malloc(size + sizeof(std::size_t)));
-  if (block == nullptr) return nullptr;
-  block[0] = size;
-  live_bytes += size;
-  if (live_bytes > peak_bytes) peak_bytes = live_bytes;
-  return block + 1;
-}
-
-void counting_release(void* pointer) {
-  if (pointer == nullptr) return;
-  std::size_t* block = static_cast<std::size_t*>(pointer) - 1;
-  live_bytes -= block[0];
-  std::free(block);
 }
 
 // What crc_table_create took for its object (the lookup tables are constants of the
@@ -109,11 +89,11 @@ bool extract_entry(ZipReader* reader, FILE* file, Breakdown& b, std::string* pro
     return false;
   }
   const bool deflate = h.method == ZIP_METHOD_DEFLATE;
-  const std::size_t live_before = live_bytes;
-  CrcTable* crc_table = deflate ? crc_table_create(counting_allocate, counting_release) : nullptr;
-  if (crc_table != nullptr) crc_memory = live_bytes - live_before;
+  const std::size_t live_before = bench_live_bytes;
+  CrcTable* crc_table = deflate ? crc_table_create(bench_allocate, bench_release) : nullptr;
+  if (crc_table != nullptr) crc_memory = bench_live_bytes - live_before;
   Output out{&b, crc_table, 0xFFFFFFFFu, file, false};
-  Inflater* decoder = deflate ? inflater_create(&out, timed_output, counting_allocate, counting_release) : nullptr;
+  Inflater* decoder = deflate ? inflater_create(&out, timed_output, bench_allocate, bench_release) : nullptr;
   if (deflate && (crc_table == nullptr || decoder == nullptr)) {
     *problem = "out of memory";
     return false;
@@ -229,6 +209,6 @@ int main(int argc, char** argv) {
               100 * (total - accounted) / total);
   std::printf("decoder memory through its allocate function: peak %zu bytes: the Inflater record of %zu bytes, "
               "one block's Huffman tables and the CRC-32 object of %zu bytes\n",
-              peak_bytes, sizeof(Inflater), crc_memory);
+              bench_peak_bytes, sizeof(Inflater), crc_memory);
   return 0;
 }
